@@ -1,0 +1,69 @@
+#include "launcher/launch_sequence.h"
+
+#include "launcher/diagnostics.h"
+#include "launcher/install_folder.h"
+#include "launcher/instance_lock.h"
+#include "launcher/show_message.h"
+#include "launcher/update_folders.h"
+#include "lobby/kill_lobby_processes.h"
+#include "lobby/lobby_start.h"
+#include "update/apply_update.h"
+#include "update/timing_log.h"
+
+#include <boost/filesystem/operations.hpp>
+
+#include <chrono>
+#include <exception>
+#include <sstream>
+#include <thread>
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+constexpr auto settleTime = std::chrono::milliseconds(5000);
+constexpr auto passInterval = std::chrono::milliseconds(1000);
+constexpr int maxTerminationPasses = 20;
+
+void endRunningLobbies()
+{
+    writeDiagnosticLine("restart mode / kill mode");
+    std::this_thread::sleep_for(settleTime);
+    for (int pass = 0; pass < maxTerminationPasses; ++pass) {
+        if (killLobbyProcesses() == 0)
+            return;
+        std::this_thread::sleep_for(passInterval);
+    }
+}
+
+}
+
+int runLaunchSequence(bool restart, bool kill)
+{
+    try {
+        const fs::path folder = installFolder();
+        const InstanceLock lock(folder / "launcher.lock");
+        const UpdateScan scan = scanUpdateFolders(folder);
+        const bool updateFound = !scan.newest.empty();
+
+        if (restart || kill || updateFound) {
+            endRunningLobbies();
+            if (kill)
+                return 0;
+            if (updateFound) {
+                retireOlderUpdates(folder, scan);
+                const fs::path update = updateFolderPath(folder, scan.newest);
+                applyUpdate(update);
+                fs::remove_all(update);
+            }
+        }
+        writeUpdateTimingLog();
+        startLobby();
+        return 0;
+    } catch (const std::exception& e) {
+        std::ostringstream text;
+        text << "Error: " << e.what();
+        showMessage(text.str());
+        return -1;
+    }
+}

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <boost/filesystem/path.hpp>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+// Pending updates found in an install folder: the suffix of every "update_" + digits folder in
+// listing order, and the greatest of them in plain string order (empty when there is none).
+struct UpdateScan {
+    std::vector<std::string> suffixes;
+    std::string newest;
+};
+
+// The digits of a pending update folder's name ("update_" + one or more decimal digits).
+std::optional<std::string> updateSuffix(const std::string& folderName);
+
+// True when candidate is newer than newest: plain byte-wise string order, not numeric order,
+// so "9" is newer than "10".
+bool isNewerSuffix(const std::string& candidate, const std::string& newest);
+
+// Lists the folders (and links to folders) directly in the install folder that are pending
+// updates. Raises the file-system library's errors.
+UpdateScan scanUpdateFolders(const boost::filesystem::path& installFolder);
+
+// Renames every pending update but the newest to "old_update_" + suffix and deletes it. A
+// failed rename is raised; what cannot be deleted stays under its "old_update_" name.
+void retireOlderUpdates(const boost::filesystem::path& installFolder, const UpdateScan& scan);
+
+// The pending update folder of a suffix.
+boost::filesystem::path updateFolderPath(const boost::filesystem::path& installFolder,
+                                         const std::string& suffix);

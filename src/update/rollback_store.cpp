@@ -1,0 +1,47 @@
+#include "update/rollback_store.h"
+
+#include "launcher/diagnostics.h"
+#include "launcher/folder_listing.h"
+
+#include <boost/filesystem/operations.hpp>
+
+namespace fs = boost::filesystem;
+
+fs::path newRollbackFolderPath()
+{
+    const fs::path name = fs::unique_path("%%%%%%%%");
+    return fs::temp_directory_path() / "zintu_rollback" / name;
+}
+
+fs::path rebasePath(const fs::path& listedPath, const fs::path& baseFolder, const fs::path& newBaseFolder)
+{
+    // Cut on the native text, so that no name passes through the 8-bit form.
+    const fs::path::string_type& text = listedPath.native();
+    const std::size_t cut = baseFolder.native().size() + 1;
+    const fs::path relative = cut < text.size() ? text.substr(cut) : fs::path::string_type();
+    return newBaseFolder / relative;
+}
+
+fs::path applyAsarRule(const fs::path& path)
+{
+    if (path.extension().string() == ".asar_tmp")
+        return fs::path(path).replace_extension(".asar");
+    return path;
+}
+
+void deleteRollbackFolder(const fs::path& folder)
+{
+    writeDiagnosticLine("deleting rollback folder " + folder.string());
+    boost::system::error_code unknown;
+    if (fs::symlink_status(folder, unknown).type() == fs::file_not_found)
+        return;
+    try {
+        for (const fs::path& file : *listFolderEntries(folder, true, false)) {
+            boost::system::error_code ignored;
+            fs::remove(file, ignored);
+        }
+    } catch (...) {
+    }
+    boost::system::error_code ignored;
+    fs::remove_all(folder, ignored);
+}

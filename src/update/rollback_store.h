@@ -1,0 +1,21 @@
+#pragma once
+
+#include <boost/filesystem/path.hpp>
+
+// A fresh rollback folder path below the temporary folder: "zintu_rollback" and eight random
+// lowercase hexadecimal digits. Nothing is created. Raises the file-system library's errors.
+boost::filesystem::path newRollbackFolderPath();
+
+// The listed path carried from below the base folder to the same place below the new base:
+// the base folder's text and one separator are cut off the front, by length alone.
+boost::filesystem::path rebasePath(const boost::filesystem::path& listedPath,
+                                   const boost::filesystem::path& baseFolder,
+                                   const boost::filesystem::path& newBaseFolder);
+
+// The path with an extension of exactly ".asar_tmp" (letter case counts) replaced by ".asar";
+// any other path unchanged.
+boost::filesystem::path applyAsarRule(const boost::filesystem::path& path);
+
+// Deletes the rollback folder and everything in it, as far as it can: what cannot be removed
+// stays, silently. A folder that does not exist is nothing to delete.
+void deleteRollbackFolder(const boost::filesystem::path& folder);

@@ -1,0 +1,30 @@
+#include "update/timing_log.h"
+
+#include "launcher/diagnostics.h"
+
+#include <chrono>
+#include <fstream>
+
+std::string timingLogLine(std::int64_t millisecondsSinceEpoch)
+{
+    return "{\"logType\": \"startingTimeStamp\", \"value\": " + std::to_string(millisecondsSinceEpoch) +
+           "}\n";
+}
+
+void writeUpdateTimingLog()
+{
+    const std::string fileName = "liveUpdateLog.log";
+    try {
+        const auto now = std::chrono::system_clock::now().time_since_epoch();
+        const std::int64_t milliseconds =
+            std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
+        std::ofstream log(fileName);
+        if (log.is_open()) {
+            log << timingLogLine(milliseconds);
+            log.close();
+            return;
+        }
+    } catch (...) {
+    }
+    writeDiagnosticLine("warning: Could not create time tracking file '" + fileName + "'");
+}
