@@ -1,0 +1,308 @@
+"""Runs the real Launcher on temporary install folders and reads back what happened.
+
+The target comes from the environment, so every test module runs on both builds:
+  E2E_TARGET   "linux" (default) or "windows" (Launcher.exe under Wine)
+  E2E_BIN      folder holding the built launcher and the test Lobby
+  WINEPREFIX   the Wine prefix the test run owns (windows only)
+"""
+
+import json
+import os
+import re
+import shutil
+import stat
+import subprocess
+import tempfile
+import time
+import unittest
+from dataclasses import dataclass, field
+from pathlib import Path
+
+TARGET = os.environ.get("E2E_TARGET", "linux")
+BIN = Path(os.environ.get("E2E_BIN", Path(__file__).resolve().parents[2] / "build" / TARGET / "bin"))
+WINDOWS = TARGET == "windows"
+LAUNCHER_NAME = "Launcher.exe" if WINDOWS else "launcher"
+LOBBY_NAME = "Lobby.exe"
+ERROR_STYLE = 0x00010010
+WAIT_SECONDS = 30
+
+
+def native(path):
+    """A Unix path as the Launcher sees and prints it: Z:\\... under Wine."""
+    path = str(path)
+    if not WINDOWS:
+        return path
+    return "Z:" + path.replace("/", "\\")
+
+
+def eight_bit(text):
+    """The 8-bit form a diagnostic line prints: the ANSI code page under Wine, UTF-8 on Linux."""
+    if not WINDOWS:
+        return text.encode("utf-8")
+    return text.encode("cp1252", errors="replace")
+
+
+def quoted(path):
+    """A path as the file-system library writes it to a stream: in double quotes, '&' escaping."""
+    text = native(path)
+    return '"' + text.replace("&", "&&").replace('"', '&"') + '"'
+
+
+def wine_environment():
+    env = dict(os.environ)
+    env["WINEDEBUG"] = "-all,+relay"
+    env.setdefault("WINEDLLOVERRIDES", "mscoree,mshtml=")
+    return env
+
+
+_RELAY_CALL = re.compile(r'Call (?:user32|KERNEL32|kernel32|kernelbase|KERNELBASE)\.(\w+)\((.*)\) ret=')
+
+
+def _unescape_wine(text):
+    """Reads one string argument of a relay trace line (Wine's debugstr_w escaping)."""
+    out, i = [], 0
+    while i < len(text):
+        c = text[i]
+        if c == "\\" and i + 1 < len(text):
+            n = text[i + 1]
+            simple = {"n": "\n", "r": "\r", "t": "\t", "\\": "\\", '"': '"', "'": "'", "0": "\0"}
+            if re.match(r"[0-9a-fA-F]{4}", text[i + 1:i + 5]):
+                out.append(chr(int(text[i + 1:i + 5], 16)))
+                i += 5
+                continue
+            out.append(simple.get(n, n))
+            i += 2
+            continue
+        out.append(c)
+        i += 1
+    return "".join(out)
+
+
+def _string_arguments(arguments):
+    return [_unescape_wine(m) for m in re.findall(r'L"((?:[^"\\]|\\.)*)"', arguments)]
+
+
+@dataclass
+class Message:
+    text: str
+    caption: str = "Zintu Launcher"
+    style: int = ERROR_STYLE
+
+
+@dataclass
+class Result:
+    code: int
+    stdout: bytes
+    stderr: bytes
+    messages: list = field(default_factory=list)
+    terminations: list = field(default_factory=list)
+    created: list = field(default_factory=list)
+
+    @property
+    def lines(self):
+        """Diagnostic lines as bytes, each without its line ending."""
+        return [line.rstrip(b"\r") for line in self.stdout.split(b"\n")][:-1] if self.stdout else []
+
+    @property
+    def text_lines(self):
+        return [line.decode("utf-8", errors="replace") for line in self.lines]
+
+    @property
+    def message_texts(self):
+        return [m.text for m in self.messages]
+
+
+def _parse_linux_messages(stderr):
+    text = stderr.decode("utf-8", errors="replace")
+    parts = re.split(r"(?:^|\n)Zintu Launcher: ", text)
+    return [Message(part[:-1] if part.endswith("\n") else part) for part in parts[1:]]
+
+
+def _parse_wine_trace(stderr):
+    messages, terminations, created = [], [], []
+    for line in stderr.decode("utf-8", errors="replace").splitlines():
+        m = _RELAY_CALL.search(line)
+        if not m:
+            continue
+        name, arguments = m.groups()
+        if name == "MessageBoxW":
+            strings = _string_arguments(arguments)
+            style = int(arguments.rsplit(",", 1)[1], 16)
+            messages.append(Message(strings[0], strings[1], style))
+        elif name == "TerminateProcess":
+            terminations.append(int(arguments.rsplit(",", 1)[1], 16))
+        elif name == "CreateProcessW":
+            created.append(_string_arguments(arguments))
+    return messages, terminations, created
+
+
+class InstallFolder:
+    """A temporary install folder holding copies of the launcher and the test Lobby."""
+
+    def __init__(self, root, name="Client", lobby=True, launcher=True):
+        self.path = Path(root) / name
+        self.path.mkdir(parents=True, exist_ok=True)
+        if launcher:
+            shutil.copy2(BIN / LAUNCHER_NAME, self.path / LAUNCHER_NAME)
+        if lobby:
+            shutil.copy2(BIN / LOBBY_NAME, self.path / LOBBY_NAME)
+
+    @property
+    def launcher(self):
+        return self.path / LAUNCHER_NAME
+
+    def native(self, *parts):
+        return native(self.path.joinpath(*parts))
+
+    def write(self, relative, content=b"", mode=None):
+        file = self.path / relative
+        file.parent.mkdir(parents=True, exist_ok=True)
+        file.write_bytes(content if isinstance(content, bytes) else content.encode("utf-8"))
+        if mode is not None:
+            file.chmod(mode)
+        return file
+
+    def lobby_stays(self, seconds):
+        self.write("lobby-stay-seconds.txt", str(seconds))
+
+    def run(self, *args, cwd=None, timeout=120, extra_env=None):
+        return run_launcher(self.launcher, list(args), cwd=cwd or self.path.parent, timeout=timeout,
+                            extra_env=extra_env)
+
+    def start(self, *args, cwd=None, stdout=None, stderr=None):
+        """Starts the launcher without waiting; the caller waits on the returned process."""
+        command, env = launcher_command(self.launcher, list(args))
+        return subprocess.Popen(command, cwd=cwd or self.path.parent, env=env,
+                                stdin=subprocess.DEVNULL, stdout=stdout or subprocess.DEVNULL,
+                                stderr=stderr or subprocess.DEVNULL)
+
+    def lobby_records(self):
+        file = self.path / "lobby-runs.jsonl"
+        if not file.exists():
+            return []
+        return [json.loads(line) for line in file.read_text().splitlines() if line.strip()]
+
+    def lobby_starts(self):
+        return [r for r in self.lobby_records() if r["event"] == "started"]
+
+    def wait_lobby_starts(self, count=1, timeout=WAIT_SECONDS):
+        """Waits until the Lobby has recorded `count` starts; returns those records."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            starts = self.lobby_starts()
+            if len(starts) >= count:
+                return starts
+            time.sleep(0.05)
+        raise AssertionError(f"the Lobby recorded {len(self.lobby_starts())} starts, expected {count}")
+
+    def wait_lobby_ended(self, pid, timeout=WAIT_SECONDS):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if any(r["event"] == "ended" and r["pid"] == pid for r in self.lobby_records()):
+                return
+            time.sleep(0.05)
+        raise AssertionError(f"Lobby {pid} did not end by itself")
+
+    def has_ended(self, pid):
+        return any(r["event"] == "ended" and r["pid"] == pid for r in self.lobby_records())
+
+    def tree(self, ignore=("lobby-runs.jsonl", "launcher.lock", LAUNCHER_NAME, LOBBY_NAME)):
+        return snapshot(self.path, ignore)
+
+
+def decode_argument(text):
+    """Lobby record text as characters: UTF-16 under Wine, UTF-8 bytes on Linux."""
+    if WINDOWS:
+        return text
+    return text.encode("latin-1").decode("utf-8", errors="surrogateescape")
+
+
+def snapshot(root, ignore=()):
+    """Every entry below root by relative path: kind, content or link text, and write permission."""
+    root = Path(root)
+    result = {}
+    for dirpath, dirnames, filenames in os.walk(root):
+        for name in sorted(dirnames + filenames):
+            path = Path(dirpath) / name
+            relative = path.relative_to(root).as_posix()
+            if relative in ignore:
+                continue
+            info = os.lstat(path)
+            writable = bool(info.st_mode & stat.S_IWUSR)
+            if stat.S_ISLNK(info.st_mode):
+                result[relative] = ("link", os.readlink(path))
+            elif stat.S_ISDIR(info.st_mode):
+                result[relative] = ("folder",)
+            else:
+                result[relative] = ("file", path.read_bytes(), writable)
+    return result
+
+
+def launcher_command(launcher, args):
+    if WINDOWS:
+        return ["wine", str(launcher)] + args, wine_environment()
+    return [str(launcher)] + args, dict(os.environ)
+
+
+def run_launcher(launcher, args, cwd, timeout=120, extra_env=None):
+    command, env = launcher_command(launcher, args)
+    env.update(extra_env or {})
+    # Files, not pipes: a Lobby left running must not hold the test's pipes open.
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        code = subprocess.run(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                              timeout=timeout).returncode
+        out.seek(0)
+        err.seek(0)
+        stdout, stderr = out.read(), err.read()
+    result = Result(code, stdout, stderr)
+    if WINDOWS:
+        result.messages, result.terminations, result.created = _parse_wine_trace(stderr)
+    else:
+        result.messages = _parse_linux_messages(stderr)
+    return result
+
+
+def prepare_wine():
+    """Makes the test prefix trace the calls the tests read, and keeps its server up."""
+    env = wine_environment()
+    env["WINEDEBUG"] = "-all"
+    subprocess.run(["wineserver", "-p", "10"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, check=False)
+    relay = ("user32.MessageBoxW;kernel32.CreateProcessW;kernel32.TerminateProcess")
+    subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude", "/t", "REG_SZ",
+                    "/d", relay, "/f"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, check=True)
+
+
+class LauncherTestCase(unittest.TestCase):
+    """Gives every test its own temporary root for install folders."""
+
+    @classmethod
+    def setUpClass(cls):
+        if WINDOWS:
+            prepare_wine()
+
+    def setUp(self):
+        self.root = Path(tempfile.mkdtemp(prefix="launcher-e2e-"))
+        self.addCleanup(self._remove_root)
+
+    def _remove_root(self):
+        for dirpath, dirnames, filenames in os.walk(self.root):
+            for name in dirnames + filenames:
+                path = Path(dirpath) / name
+                if not path.is_symlink():
+                    try:
+                        path.chmod(path.stat().st_mode | stat.S_IWUSR | stat.S_IXUSR)
+                    except OSError:
+                        pass
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def install(self, name="Client", **kwargs):
+        return InstallFolder(self.root, name, **kwargs)
+
+    def assertMessages(self, result, *texts):
+        """The user saw exactly these messages, each in an error box captioned "Zintu Launcher"."""
+        self.assertEqual(result.message_texts, list(texts))
+        for message in result.messages:
+            self.assertEqual(message.caption, "Zintu Launcher")
+            self.assertEqual(message.style, ERROR_STYLE)
