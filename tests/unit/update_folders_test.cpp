@@ -128,11 +128,4 @@ TEST(RetireOlderUpdates, RaisesFailedRename)
     EXPECT_TRUE(fs::is_directory(install.path() / "update_9"));
 }
 
-// The folder of a suffix is the install folder joined with "update_" and the suffix.
-TEST(UpdateFolderPath, JoinsPrefixAndSuffix)
-{
-    const fs::path install = fs::path("Zintu") / "Client";
-    EXPECT_EQ(updateFolderPath(install, "0042").native(), (install / "update_0042").native());
-}
-
 }
