@@ -88,7 +88,8 @@ void installFile(const fs::path& source, const fs::path& target, const fs::path&
 
 void installUpdateFiles(const fs::path& updateFolder, const fs::path& installFolder, const fs::path& rollbackFolder)
 {
-    for (const fs::path& source : *listFolderEntries(updateFolder, true, false)) {
+    const PathList sources = listFolderEntries(updateFolder, true, false);
+    for (const fs::path& source : *sources) {
         const fs::path target = applyAsarRule(rebasePath(source, updateFolder, installFolder));
         const fs::path rollbackPath = rebasePath(source, updateFolder, rollbackFolder);
         installFile(source, target, rollbackPath);

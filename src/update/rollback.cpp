@@ -17,7 +17,8 @@ int rollbackUpdate(const fs::path& installFolder, const fs::path& rollbackFolder
         return 0;
 
     int failures = 0;
-    for (const fs::path& backup : *listFolderEntries(rollbackFolder, true, false)) {
+    const PathList backups = listFolderEntries(rollbackFolder, true, false);
+    for (const fs::path& backup : *backups) {
         const fs::path destination = applyAsarRule(rebasePath(backup, rollbackFolder, installFolder));
         try {
             writeDiagnosticLine("rollbacking " + backup.string() + " into " + destination.string());

@@ -36,7 +36,8 @@ void deleteRollbackFolder(const fs::path& folder)
     if (fs::symlink_status(folder, unknown).type() == fs::file_not_found)
         return;
     try {
-        for (const fs::path& file : *listFolderEntries(folder, true, false)) {
+        const PathList files = listFolderEntries(folder, true, false);
+        for (const fs::path& file : *files) {
             boost::system::error_code ignored;
             fs::remove(file, ignored);
         }
