@@ -35,6 +35,20 @@ fs::file_status targetStatus(const fs::path& target)
     return status;
 }
 
+// A copy that fails half-way (a full disk) must not leave a truncated file where the old one
+// stood: it was moved aside or never existed, so whatever is at target now is ours to remove.
+void copyWhole(const fs::path& source, const fs::path& target)
+{
+    try {
+        fs::copy_file(source, target, fs::copy_options::overwrite_existing);
+    } catch (const fs::filesystem_error&) {
+        boost::system::error_code ignored;
+        if (fs::exists(fs::symlink_status(target, ignored)))
+            fs::remove(target, ignored);
+        throw;
+    }
+}
+
 }
 
 void raiseCopyError(const fs::path& source, const fs::path& target, const std::exception& error)
@@ -52,11 +66,11 @@ void copyFileWithBackup(const fs::path& source, const fs::path& target, const fs
         if (fs::exists(status)) {
             const bool keepPermissions = fs::is_regular_file(status);
             moveFile(target, rollbackPath);
-            fs::copy_file(source, target, fs::copy_options::overwrite_existing);
+            copyWhole(source, target);
             if (keepPermissions)
                 fs::permissions(target, status.permissions());
         } else {
-            fs::copy_file(source, target, fs::copy_options::overwrite_existing);
+            copyWhole(source, target);
         }
     } catch (const fs::filesystem_error& e) {
         raiseCopyError(source, target, e);
