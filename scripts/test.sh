@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds both targets and runs every test: unit and end-to-end tests of the
-# native build, then of the Windows build under Wine.
+# native build, of the native build under the sanitizers, and of the Windows build under Wine.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -12,7 +12,7 @@ export WINEPREFIX=$root/build/windows/wineprefix
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 
 status=0
-for target in linux windows; do
+for target in linux linux-asan windows; do
   echo "== tests: $target"
   ctest --test-dir "build/$target" -j2 --output-on-failure || status=1
 done
