@@ -38,16 +38,18 @@ class LobbyStart(LauncherTestCase):
         for name in ["My Client & Co", "Clïent Ünïcode", "Клиент 客户端"]:
             with self.subTest(name=name):
                 folder = self.install(name)
+                folder.write("server.dat", b"Live::x")
                 result = folder.run()
                 self.assertEqual(result.code, 0, result.stderr[-2000:])
-                self.assertEqual(result.lines, self.expected_lines(folder))
+                self.assertEqual(result.lines, self.expected_lines(folder, b"live"))
                 start, = folder.wait_lobby_starts()
                 arguments = [decode_argument(a) for a in start["argv"]]
-                self.assertEqual(arguments[1:], ["launcher='launcher'", "--storageFolder", folder.native()])
+                self.assertEqual(arguments[1:], ["launcher='launcher'", "--storageFolder", folder.native(),
+                                                 "--siteenv", "live"])
                 self.assertEqual(decode_argument(start["exe"]), folder.native("Lobby.exe"))
                 if WINDOWS and " " in name:
                     self.assertTrue(start["commandLine"].startswith(f'"{folder.native("Lobby.exe")}" '))
-                    self.assertTrue(start["commandLine"].endswith(f' --storageFolder "{folder.native()}"'))
+                    self.assertTrue(start["commandLine"].endswith(f' --storageFolder "{folder.native()}" --siteenv live'))
 
     # Whatever server.dat holds, the Lobby gets exactly the name before the first "::", or none.
     def test_server_dat_contents(self):
@@ -121,22 +123,24 @@ class LobbyStart(LauncherTestCase):
 
 
 class LaunchFailures(LauncherTestCase):
-    def assertFailedWithoutChanges(self, folder, result, message, lines):
-        before_lines = lines
+    def assertFailedWithoutChanges(self, folder, before, result, message, lines):
         self.assertEqual(result.code, 255)
         self.assertMessages(result, message)
-        self.assertEqual(result.lines, before_lines)
+        self.assertEqual(result.lines, lines)
         self.assertEqual(folder.lobby_starts(), [])
+        self.assertEqual(folder.tree(), before)
         if WINDOWS:
             self.assertEqual(result.created, [])
 
-    # A missing Lobby is named in the message; nothing is started.
+    # A missing Lobby is named in the message; nothing is started and no file changes.
     def test_lobby_missing(self):
         folder = self.install("Client", lobby=False)
+        folder.write("server.dat", b"qa::x")
+        before = folder.tree()
         result = folder.run()
         lobby = quoted(folder.path / "Lobby.exe")
-        self.assertFailedWithoutChanges(folder, result, f"Error: {lobby} not found",
-                                        [b"storageFolder: " + eight_bit(folder.native()), b"siteenv: (empty)",
+        self.assertFailedWithoutChanges(folder, before, result, f"Error: {lobby} not found",
+                                        [b"storageFolder: " + eight_bit(folder.native()), b"siteenv: qa",
                                          b"searching for lobby " + eight_bit(lobby)])
         self.assertTrue((folder.path.parent / "liveUpdateLog.log").exists())
 
