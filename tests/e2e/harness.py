@@ -6,6 +6,7 @@ The target comes from the environment, so every test module runs on both builds:
   WINEPREFIX   the Wine prefix the test run owns (windows only)
 """
 
+import contextlib
 import json
 import os
 import re
@@ -176,6 +177,21 @@ class InstallFolder:
                                 stdin=subprocess.DEVNULL, stdout=stdout or subprocess.DEVNULL,
                                 stderr=stderr or subprocess.DEVNULL)
 
+    def begin(self, *args, cwd=None, extra_env=None):
+        """Starts the launcher like run() but returns at once, with a StartedRun to finish later."""
+        return StartedRun(self.launcher, list(args), cwd=cwd or self.path.parent, extra_env=extra_env)
+
+    def start_lobby(self, path=None):
+        """Starts the Lobby directly, not through the launcher, by `path` in the form the launcher
+        sees (a Windows path under Wine), for example the same path in other letter case."""
+        command = [path or self.native(LOBBY_NAME)]
+        env = wine_environment() if WINDOWS else dict(os.environ)
+        if WINDOWS:
+            command.insert(0, "wine")
+            env["WINEDEBUG"] = "-all"
+        return subprocess.Popen(command, cwd=self.path.parent, env=env, stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
     def lobby_records(self):
         file = self.path / "lobby-runs.jsonl"
         if not file.exists():
@@ -254,12 +270,90 @@ def run_launcher(launcher, args, cwd, timeout=120, extra_env=None):
         out.seek(0)
         err.seek(0)
         stdout, stderr = out.read(), err.read()
+    return _result(code, stdout, stderr)
+
+
+def _result(code, stdout, stderr):
     result = Result(code, stdout, stderr)
     if WINDOWS:
         result.messages, result.terminations, result.created = _parse_wine_trace(stderr)
     else:
         result.messages = _parse_linux_messages(stderr)
     return result
+
+
+class StartedRun:
+    """A launcher run that goes on while the test acts; finish() waits for it and reads what happened."""
+
+    def __init__(self, launcher, args, cwd, extra_env=None):
+        command, env = launcher_command(launcher, args)
+        env.update(extra_env or {})
+        self._files = tempfile.TemporaryDirectory(prefix="launcher-run-")
+        self._out = Path(self._files.name) / "stdout"
+        self._err = Path(self._files.name) / "stderr"
+        # Appending, and read back through the name: the test's reads never move the launcher's writes.
+        with open(self._out, "ab") as out, open(self._err, "ab") as err:
+            self.process = subprocess.Popen(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL, stdout=out,
+                                            stderr=err)
+
+    def output_lines(self):
+        """The diagnostic lines written so far, as bytes without line endings."""
+        return [line.rstrip(b"\r") for line in self._out.read_bytes().split(b"\n")[:-1]]
+
+    def wait_line(self, line, timeout=WAIT_SECONDS):
+        """Waits until the launcher has written `line`; fails if it ends or the time runs out first."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if line in self.output_lines():
+                return
+            if self.process.poll() is not None:
+                break
+            time.sleep(0.05)
+        raise AssertionError(f"the launcher did not write {line!r}; it wrote {self.output_lines()!r}")
+
+    def finish(self, timeout=120):
+        try:
+            code = self.process.wait(timeout)
+            return _result(code, self._out.read_bytes(), self._err.read_bytes())
+        finally:
+            self._files.cleanup()
+
+    def stop(self):
+        """Ends a run that the test no longer waits for (cleanup after a failure)."""
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        self._files.cleanup()
+
+
+HOLD_FILE = BIN / ("hold_file.exe" if WINDOWS else "hold_file")
+
+
+@contextlib.contextmanager
+def holding(path, seconds=WAIT_SECONDS):
+    """Keeps the existing file or folder `path` open without sharing (tests/lobby/hold_file.cpp)
+    for the block; the helper has opened it when the block starts."""
+    path = Path(path)
+    marker = Path(str(path) + ".held")
+    if WINDOWS:
+        command, env = ["wine", str(HOLD_FILE), native(path), str(seconds)], wine_environment()
+        env["WINEDEBUG"] = "-all"
+    else:
+        command, env = [str(HOLD_FILE), str(path), str(seconds)], dict(os.environ)
+    process = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + WAIT_SECONDS
+        while not marker.exists():
+            if process.poll() is not None or time.monotonic() > deadline:
+                raise AssertionError(f"hold_file could not hold {path} (exit code {process.poll()})")
+            time.sleep(0.05)
+        yield process
+    finally:
+        if process.poll() is None:
+            process.kill()
+        process.wait()
+        marker.unlink(missing_ok=True)
 
 
 def prepare_wine():
@@ -306,3 +400,63 @@ class LauncherTestCase(unittest.TestCase):
         for message in result.messages:
             self.assertEqual(message.caption, "Zintu Launcher")
             self.assertEqual(message.style, ERROR_STYLE)
+
+
+def host_path(text):
+    """A path as the Launcher prints it, as a path on this machine: under Wine the drive letter
+    is resolved through the prefix's dosdevices links."""
+    if not WINDOWS:
+        return Path(text)
+    base = Path(os.environ["WINEPREFIX"]) / "dosdevices" / text[:2].lower()
+    return base.joinpath(*[part for part in text[3:].split("\\") if part])
+
+
+def walk_order(folder):
+    """Relative paths, with "/", of the entries below folder that are not folders, in the order the
+    Launcher's recursive walk meets them: each folder's entries in listing order, a sub-folder's
+    tree right where the sub-folder is met. A link to a folder counts as a folder and is not
+    entered. Linux lists in the file system's own order; Wine sorts names by their upper case."""
+    order = []
+
+    def visit(path, prefix):
+        with os.scandir(path) as listing:
+            entries = list(listing)
+        if WINDOWS:
+            entries.sort(key=lambda entry: entry.name.upper())
+        for entry in entries:
+            if not entry.is_dir():
+                order.append(prefix + entry.name)
+            elif not entry.is_symlink():
+                visit(entry.path, prefix + entry.name + "/")
+
+    visit(folder, "")
+    return order
+
+
+def mount_tmpfs(test, path, size="64m"):
+    """Mounts a new tmpfs of the given size at path for the rest of the test; False when this
+    machine does not let the test mount one."""
+    path = Path(path)
+    path.mkdir(parents=True, exist_ok=True)
+    mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size},mode=0755", "tmpfs", str(path)],
+                             stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    if mounted.returncode != 0:
+        return False
+    # Lazily: a Lobby that has not yet exited may still have its program there.
+    test.addCleanup(subprocess.run, ["umount", "--lazy", str(path)], stdin=subprocess.DEVNULL,
+                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return True
+
+
+def other_volume(test, name="volume"):
+    """A new, empty folder on another file system than the test's root: a tmpfs mounted for the
+    test, else a folder in /dev/shm. Skips the test when neither can be had."""
+    folder = test.root / name
+    if not mount_tmpfs(test, folder):
+        if not os.path.isdir("/dev/shm"):
+            test.skipTest("cannot mount a tmpfs here and there is no /dev/shm")
+        folder = Path(tempfile.mkdtemp(prefix="launcher-e2e-", dir="/dev/shm"))
+        test.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+    if os.stat(folder).st_dev == os.stat(test.root).st_dev:
+        test.skipTest(f"{folder} is on the same file system as {test.root}")
+    return folder

@@ -1,0 +1,243 @@
+"""One Launcher per install folder, and ending the running Lobbies in kill and restart mode."""
+
+import os
+import re
+import shutil
+import subprocess
+import unittest
+
+from harness import WINDOWS, LauncherTestCase, eight_bit, holding, quoted
+
+RESTART_LINE = b"restart mode / kill mode"
+PASS_LINE = b"killing lobby processes"
+ALREADY_RUNNING = "Error: Another instance of this program is already running."
+# Wine words some system messages differently from Windows; either is the system's own text.
+ACCESS_DENIED = {"Error: Access is denied.", "Error: Access denied."}
+SHARING_VIOLATION = {"Error: The process cannot access the file because it is being used by another process.",
+                     "Error: Sharing violation."}
+# Long enough to outlast a kill or restart run (5 s wait and the passes) with room to spare.
+STAY_SECONDS = 15
+
+
+def start_lines(folder):
+    return [b"storageFolder: " + eight_bit(folder.native()), b"siteenv: (empty)",
+            b"searching for lobby " + eight_bit(quoted(folder.path / "Lobby.exe"))]
+
+
+def swap_ascii_case(text):
+    return "".join(c.swapcase() if c.isascii() else c for c in text)
+
+
+class LockAndKillTestCase(LauncherTestCase):
+    def assertLockFileEmpty(self, *folders):
+        for folder in folders:
+            self.assertEqual((folder.path / "launcher.lock").read_bytes(), b"", folder.path)
+
+    def assertDidNothing(self, result, *messages):
+        """The run failed before it scanned, waited, ended or started anything."""
+        self.assertEqual(result.code, 255)
+        self.assertMessages(result, *messages)
+        self.assertEqual(result.lines, [])
+        if WINDOWS:
+            self.assertEqual(result.terminations, [])
+            self.assertEqual(result.created, [])
+
+    def begin(self, folder, *args, **kwargs):
+        run = folder.begin(*args, **kwargs)
+        self.addCleanup(run.stop)
+        return run
+
+    def child(self, process):
+        self.addCleanup(process.wait)
+        self.addCleanup(lambda: process.poll() is None and process.kill())
+        return process
+
+
+class KillMode(LockAndKillTestCase):
+    # Kill mode ends both Lobbies of its folder, even one started by a path in other letter case on
+    # Windows, and nothing else, then stops without timing log or Lobby start, while a second
+    # Launcher of the folder is refused and one of another folder runs undisturbed.
+    def test_kill_mode_ends_only_this_folders_lobbies(self):
+        folder = self.install("Клиент Client")
+        # Linux compares paths exactly, so a folder differing only in letter case is another one.
+        other = self.install("Other" if WINDOWS else "клиент client")
+        folder.lobby_stays(STAY_SECONDS)
+        other.lobby_stays(STAY_SECONDS)
+
+        self.assertEqual(folder.run().code, 0)
+        folder.wait_lobby_starts(1)
+        if WINDOWS:
+            self.child(folder.start_lobby(swap_ascii_case(folder.native("Lobby.exe"))))
+        else:
+            self.assertEqual(folder.run().code, 0)
+        ours = folder.wait_lobby_starts(2)
+        if WINDOWS:
+            self.assertNotEqual(ours[1]["exe"], folder.native("Lobby.exe"))
+            self.assertEqual(ours[1]["exe"].lower(), folder.native("Lobby.exe").lower())
+        decoy = None
+        if not WINDOWS:
+            # Named like the Lobby in its arguments, but another program.
+            decoy = self.child(subprocess.Popen([str(folder.path / "Lobby.exe"), "60"],
+                                                executable=shutil.which("sleep")))
+
+        quiet = self.root / "kill-cwd"
+        quiet.mkdir()
+        kill = self.begin(folder, "--kill", cwd=quiet)
+        kill.wait_line(RESTART_LINE)
+        beside = other.run()
+        second = folder.run("--kill", cwd=quiet)
+        result = kill.finish()
+
+        self.assertDidNothing(second, ALREADY_RUNNING)
+        self.assertEqual(beside.code, 0)
+        self.assertMessages(beside)
+        theirs, = other.wait_lobby_starts()
+
+        self.assertEqual(result.code, 0)
+        self.assertMessages(result)
+        self.assertEqual(result.lines, [RESTART_LINE, PASS_LINE, PASS_LINE])
+        if WINDOWS:
+            self.assertEqual(result.terminations, [1, 1])
+            self.assertEqual(result.created, [])
+        self.assertFalse((quiet / "liveUpdateLog.log").exists())
+        self.assertEqual(len(folder.lobby_starts()), 2)
+        if decoy is not None:
+            self.assertIsNone(decoy.poll())
+
+        other.wait_lobby_ended(theirs["pid"])
+        # Ours started first with the same stay, so had they survived they would have ended by now.
+        for start in ours:
+            self.assertFalse(folder.has_ended(start["pid"]), start)
+        self.assertLockFileEmpty(folder, other)
+
+        folder.lobby_stays(0)
+        self.assertEqual(folder.run().code, 0)
+        folder.wait_lobby_starts(3)
+        self.assertLockFileEmpty(folder)
+
+
+class RestartMode(LockAndKillTestCase):
+    # "--restart" and a pending update both end the folder's running Lobby before going on, cope
+    # with a Lobby that ends by itself during the wait, and then start the Lobby anew.
+    def test_running_lobbies_are_ended_then_restarted(self):
+        for trigger in ["--restart", "update"]:
+            with self.subTest(trigger=trigger):
+                folder = self.install(f"Client {trigger}")
+                folder.lobby_stays(2)
+                self.assertEqual(folder.run().code, 0)
+                short, = folder.wait_lobby_starts(1)
+                folder.lobby_stays(STAY_SECONDS)
+                self.assertEqual(folder.run().code, 0)
+                _, long = folder.wait_lobby_starts(2)
+                args = [trigger] if trigger.startswith("--") else []
+                if trigger == "update":
+                    folder.write("update_1/news.txt", "new")
+
+                result = folder.run(*args)
+
+                self.assertEqual(result.code, 0)
+                self.assertMessages(result)
+                self.assertEqual(result.lines[:3], [RESTART_LINE, PASS_LINE, PASS_LINE])
+                self.assertEqual(result.lines[-3:], start_lines(folder))
+                if trigger == "--restart":
+                    self.assertEqual(len(result.lines), 6)
+                if WINDOWS:
+                    self.assertEqual(result.terminations, [1])
+                if trigger == "update":
+                    self.assertEqual((folder.path / "news.txt").read_text(), "new")
+                    self.assertFalse((folder.path / "update_1").exists())
+                self.assertTrue(folder.has_ended(short["pid"]))
+                restarted = folder.wait_lobby_starts(3)[2]
+                folder.wait_lobby_ended(restarted["pid"])
+                self.assertFalse(folder.has_ended(long["pid"]))
+                self.assertLockFileEmpty(folder)
+
+
+class InstanceLock(LockAndKillTestCase):
+    # Of eight Launchers started together on one folder exactly one does the work; each of the
+    # others is refused at once, before any scan, wait, termination or start.
+    def test_launchers_started_together(self):
+        folder = self.install("Client")
+        # Restart mode holds the lock through its 5 s wait, so all eight overlap with the winner.
+        runs = [self.begin(folder, "--restart") for _ in range(8)]
+        results = [run.finish() for run in runs]
+
+        self.assertEqual(sorted(r.code for r in results), [0] + [255] * 7)
+        winner, = [r for r in results if r.code == 0]
+        self.assertMessages(winner)
+        self.assertEqual(winner.lines, [RESTART_LINE, PASS_LINE] + start_lines(folder))
+        for loser in (r for r in results if r.code != 0):
+            self.assertDidNothing(loser, ALREADY_RUNNING)
+        folder.wait_lobby_starts(1)
+        self.assertEqual(len(folder.lobby_starts()), 1)
+        self.assertLockFileEmpty(folder)
+
+    # A missing lock file is created empty and an existing one is used without being written.
+    def test_lock_file_kept_as_found(self):
+        for content in [None, b"kept as it is\n"]:
+            with self.subTest(content=content):
+                folder = self.install("Client new" if content is None else "Client existing")
+                lock = folder.path / "launcher.lock"
+                if content is not None:
+                    lock.write_bytes(content)
+                result = folder.run(cwd=folder.path)
+                self.assertEqual(result.code, 0)
+                self.assertMessages(result)
+                self.assertEqual(result.lines, start_lines(folder))
+                self.assertEqual(lock.read_bytes(), content or b"")
+                folder.wait_lobby_starts()
+
+    # A lock file that cannot be opened for writing is reported with the system's message, after
+    # three attempts when another process holds it without sharing, before anything else happens.
+    def test_unusable_lock_file(self):
+        for case in ["folder", "read-only", "held without sharing"]:
+            with self.subTest(case=case):
+                folder = self.install("Client " + case)
+                lock = folder.path / "launcher.lock"
+                if case == "folder":
+                    lock.mkdir()
+                    expected = ACCESS_DENIED if WINDOWS else {"Error: Is a directory"}
+                    result = folder.run(cwd=folder.path)
+                elif case == "read-only":
+                    if not self.make_read_only(lock):
+                        self.skipTest("running as root, and the file system cannot make a file immutable")
+                    # Root meets the immutable file, which refuses even root with another error.
+                    refusal = "Error: Operation not permitted" if os.geteuid() == 0 else "Error: Permission denied"
+                    expected = ACCESS_DENIED if WINDOWS else {refusal}
+                    result = folder.run(cwd=folder.path)
+                else:
+                    if not WINDOWS:
+                        self.skipTest("only Windows opens files without sharing; other systems let any open pass")
+                    lock.write_bytes(b"")
+                    expected = SHARING_VIOLATION
+                    # Wine warns of every failed open, which tells the attempts apart.
+                    with holding(lock):
+                        result = folder.run(cwd=folder.path, extra_env={"WINEDEBUG": "-all,+relay,warn+file"})
+                    attempts = re.findall(rb'Unable to create file L"[^"]*launcher\.lock" \(status c0000043\)',
+                                          result.stderr)
+                    self.assertEqual(len(attempts), 3)
+
+                self.assertEqual(len(result.messages), 1)
+                self.assertIn(result.messages[0].text, expected)
+                self.assertDidNothing(result, result.messages[0].text)
+                self.assertFalse((folder.path / "liveUpdateLog.log").exists())
+                self.assertEqual(folder.lobby_starts(), [])
+                self.assertEqual(lock.is_dir(), case == "folder")
+
+    def make_read_only(self, lock):
+        """Makes the lock file read-only for this process; for root only an immutable file is."""
+        lock.write_bytes(b"")
+        lock.chmod(0o444)
+        if os.geteuid() != 0:
+            return True
+        if shutil.which("chattr") is None:
+            return False
+        if subprocess.run(["chattr", "+i", str(lock)], stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL).returncode != 0:
+            return False
+        self.addCleanup(subprocess.run, ["chattr", "-i", str(lock)], check=False)
+        return True
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,61 @@
+// hold_file <path> <seconds>: a test helper that keeps another process away from a file.
+// It opens the existing file (or folder) at <path> with no sharing at all, so that every other
+// open of it fails with a sharing violation on Windows, then creates the empty file "<path>.held"
+// to tell the waiting test that it holds the file, sleeps <seconds> and exits 0, which closes it.
+// Exit code 1: wrong arguments; 2: the file could not be opened (no marker is created then).
+// Elsewhere than on Windows opening does not exclude anyone; it only keeps the interface the same.
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv)
+{
+    if (argc != 3)
+        return 1;
+    const std::wstring path = argv[1];
+    const int seconds = _wtoi(argv[2]);
+    // Backup semantics let a folder be held as well as a file.
+    const HANDLE held = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (held == INVALID_HANDLE_VALUE) {
+        std::fprintf(stderr, "hold_file: cannot open the file, error %lu\n", GetLastError());
+        return 2;
+    }
+    const HANDLE marker = CreateFileW((path + L".held").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (marker != INVALID_HANDLE_VALUE)
+        CloseHandle(marker);
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    CloseHandle(held);
+    return 0;
+}
+#else
+int main(int argc, char** argv)
+{
+    if (argc != 3)
+        return 1;
+    const std::string path = argv[1];
+    const int seconds = std::atoi(argv[2]);
+    const int held = ::open(path.c_str(), O_RDONLY);
+    if (held < 0) {
+        std::perror("hold_file: cannot open the file");
+        return 2;
+    }
+    const int marker = ::open((path + ".held").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (marker >= 0)
+        ::close(marker);
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    ::close(held);
+    return 0;
+}
+#endif
