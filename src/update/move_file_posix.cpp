@@ -15,13 +15,20 @@ void moveFile(const fs::path& from, const fs::path& to)
     if (error.value() != EXDEV)
         throw fs::filesystem_error("boost::filesystem::rename", from, to, error);
 
-    // rename cannot cross file systems (the temporary folder is often a tmpfs).
-    if (fs::is_symlink(fs::symlink_status(from))) {
-        fs::remove(to);
-        fs::copy_symlink(from, to);
-    } else {
-        fs::copy_file(from, to, fs::copy_options::overwrite_existing);
-        fs::permissions(to, fs::status(from).permissions());
+    // rename cannot cross file systems (the temporary folder is often a tmpfs). Until the source
+    // is gone the move has not happened: a copy left behind would pass for a second original.
+    try {
+        if (fs::is_symlink(fs::symlink_status(from))) {
+            fs::remove(to);
+            fs::copy_symlink(from, to);
+        } else {
+            fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+            fs::permissions(to, fs::status(from).permissions());
+        }
+        fs::remove(from);
+    } catch (const fs::filesystem_error&) {
+        boost::system::error_code ignored;
+        fs::remove(to, ignored);
+        throw;
     }
-    fs::remove(from);
 }
