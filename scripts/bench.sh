@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Times the native Launcher against the least its jobs need (scripts/bench.py says what each
+# figure compares) and prints ratios and a summary; a few minutes on two cores.
+# Scratch trees go below $BENCH_DIR (default build/bench) and are removed at the end. It must be
+# a disk file system: the main update figure keeps the rollback folder beside the install folder.
+# Other options go to bench.py, e.g. --only launch or --launch-runs 50.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+
+# Only what is timed gets built, so that work in progress elsewhere in the tree cannot stop it.
+[ -f build/linux/build.ninja ] || scripts/build.sh --linux
+ninja -C build/linux --quiet launcher test_lobby minimal_start
+if [ ! -x /usr/bin/time ]; then
+  echo "bench: /usr/bin/time is missing (Debian package time); the memory figure is skipped" >&2
+fi
+exec /usr/bin/python3 "$root/scripts/bench.py" --bin "$root/build/linux/bin" \
+  --work "${BENCH_DIR:-$root/build/bench}" "$@"

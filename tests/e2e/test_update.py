@@ -1,0 +1,330 @@
+"""Installing a pending update: file by file over the install folder, each replaced file moved
+into a rollback folder first, older update folders retired, the Lobby started afterwards."""
+
+import os
+import re
+import shutil
+import unittest
+from pathlib import Path
+
+from harness import (WINDOWS, InstallFolder, LauncherTestCase, decode_argument, eight_bit, host_path, native,
+                     other_volume, quoted, walk_order)
+
+HEAD = [b"restart mode / kill mode", b"killing lobby processes"]
+REINSTALL = "There was an error while rollbacking a failed update. You may need to reinstall the application."
+SEPARATOR = "\\" if WINDOWS else "/"
+READ_ONLY = 0o444
+
+
+def asar(relative):
+    """Where an update file lands in the install folder: only ".asar_tmp" exactly becomes ".asar"."""
+    return relative[:-len("_tmp")] if relative.endswith(".asar_tmp") else relative
+
+
+def from_eight_bit(line):
+    return line.decode("cp1252" if WINDOWS else "utf-8", errors="replace")
+
+
+class UpdateTestCase(LauncherTestCase):
+    """Runs with a temporary folder of the test's own on Linux, so that rollback folders can be seen."""
+
+    def setUp(self):
+        super().setUp()
+        self.temp = self.root / "temp"
+        self.temp.mkdir()
+
+    def environment(self, temp=None):
+        return {} if WINDOWS else {"TMPDIR": str(temp or self.temp)}
+
+    def run_update(self, folder, temp=None, extra_env=None):
+        return folder.run(extra_env={**self.environment(temp), **(extra_env or {})})
+
+    def begin_update(self, folder, temp=None, cwd=None):
+        """Starts a run that goes on beside others; each gets its own folders to leave things in."""
+        if cwd:
+            cwd.mkdir(exist_ok=True)
+        if temp:
+            temp.mkdir(exist_ok=True)
+        return folder.begin(cwd=cwd, extra_env=self.environment(temp))
+
+    def lobby_lines(self, folder):
+        return [b"storageFolder: " + eight_bit(folder.native()), b"siteenv: (empty)",
+                b"searching for lobby " + eight_bit(quoted(folder.path / "Lobby.exe"))]
+
+    def copying(self, folder, update, relative, rollback):
+        return (b"copying " + eight_bit(native(update / relative)) + b" to " +
+                eight_bit(native(folder.path / asar(relative))) + b" using as rollback " +
+                eight_bit(rollback + SEPARATOR + relative.replace("/", SEPARATOR)))
+
+    def rollbacking(self, folder, relative, rollback):
+        return (b"rollbacking " + eight_bit(rollback + SEPARATOR + relative.replace("/", SEPARATOR)) + b" into " +
+                eight_bit(native(folder.path / asar(relative))))
+
+    def rollback_folder(self, result, temp=None):
+        """The run's rollback folder, from the line that deletes or keeps it; checks where it lies."""
+        named = [m.group(1) for m in map(re.compile(rb"(?:deleting|keeping) rollback folder (.*)").fullmatch,
+                                         result.lines) if m]
+        self.assertEqual(len(named), 1, result.lines)
+        rollback = from_eight_bit(named[0])
+        self.assertRegex(rollback, r"[\\/]zintu_rollback[\\/][0-9a-f]{8}\Z")
+        # A kept rollback folder must not outlive the test in Wine's shared temporary folder.
+        self.addCleanup(shutil.rmtree, host_path(rollback), ignore_errors=True)
+        if WINDOWS:
+            self.assertTrue(rollback.startswith("C:\\users\\"), rollback)
+        else:
+            self.assertEqual(Path(rollback).parent.parent, temp or self.temp)
+        return rollback
+
+    def assertNoRollbackLeft(self, rollback, temp=None):
+        self.assertFalse(os.path.lexists(host_path(rollback)), f"{rollback} was left behind")
+        if not WINDOWS:
+            store = (temp or self.temp) / "zintu_rollback"
+            self.assertEqual(list(store.iterdir()) if store.exists() else [], [])
+
+    def assertLobbyStartedOnce(self, folder):
+        start, = folder.wait_lobby_starts()
+        self.assertEqual([decode_argument(argument) for argument in start["argv"][1:]],
+                         ["launcher='launcher'", "--storageFolder", folder.native()])
+
+
+class CompleteUpdate(UpdateTestCase):
+    # A complete update puts every file in its place in walk order, keeps each replaced file's
+    # write permission, turns only ".asar_tmp" into ".asar", copies links as links, creates no
+    # empty folder, and removes the rollback and update folders before the Lobby starts.
+    def test_complete_update(self):
+        folder = self.install("Client")
+        folder.write("readme.txt", b"old readme\n")
+        folder.write("locked.cfg", b"old locked", mode=READ_ONLY)
+        folder.write("opened.cfg", b"old opened")
+        folder.write("resources/app.asar", b"old archive")
+        folder.write("resources/keep.bin", b"\x00\x01 not in the update")
+        folder.write("bin/deep/nested/lib.dll", b"old lib")
+        big = os.urandom(3 << 20)
+        folder.write("big.bin", b"old big")
+
+        folder.write("update_7/readme.txt", b"new readme\n")
+        folder.write("update_7/locked.cfg", b"new locked")
+        folder.write("update_7/opened.cfg", b"new opened", mode=READ_ONLY)
+        folder.write("update_7/resources/app.asar_tmp", b"new archive")
+        folder.write("update_7/resources/Shouty.ASAR_TMP", b"shouty")
+        folder.write("update_7/resources/Mixed.Asar_Tmp", b"mixed")
+        folder.write("update_7/resources/app.asar_tmp.bak", b"bak")
+        folder.write("update_7/plugins/new/chat.dll", b"chat")
+        folder.write("update_7/fresh.dat", b"fresh read-only", mode=READ_ONLY)
+        folder.write("update_7/bin/deep/nested/lib.dll", b"new lib")
+        folder.write("update_7/big.bin", big)
+        for empty in ["empty", "plugins/hollow", "deep/er/est"]:
+            (folder.path / "update_7" / empty).mkdir(parents=True)
+
+        expected = {
+            "readme.txt": ("file", b"new readme\n", True),
+            "locked.cfg": ("file", b"new locked", False),
+            "opened.cfg": ("file", b"new opened", True),
+            "resources": ("folder",),
+            "resources/app.asar": ("file", b"new archive", True),
+            "resources/keep.bin": ("file", b"\x00\x01 not in the update", True),
+            "resources/Shouty.ASAR_TMP": ("file", b"shouty", True),
+            "resources/Mixed.Asar_Tmp": ("file", b"mixed", True),
+            "resources/app.asar_tmp.bak": ("file", b"bak", True),
+            "plugins": ("folder",),
+            "plugins/new": ("folder",),
+            "plugins/new/chat.dll": ("file", b"chat", True),
+            "fresh.dat": ("file", b"fresh read-only", False),
+            "bin": ("folder",),
+            "bin/deep": ("folder",),
+            "bin/deep/nested": ("folder",),
+            "bin/deep/nested/lib.dll": ("file", b"new lib", True),
+            "big.bin": ("file", big, True),
+        }
+        if not WINDOWS:
+            victim = self.root / "victim.txt"
+            victim.write_bytes(b"outside the install folder")
+            folder.write("shortcut", b"old shortcut")
+            os.symlink("old-alias-target", folder.path / "alias")
+            os.symlink("missing-file", folder.path / "dangle")
+            os.symlink(victim, folder.path / "outside.cfg")
+            os.symlink("readme.txt", folder.path / "update_7" / "latest")
+            os.symlink("plugins/new/chat.dll", folder.path / "update_7" / "shortcut")
+            os.symlink("new-alias-target", folder.path / "update_7" / "alias")
+            os.symlink("nowhere", folder.path / "update_7" / "broken")
+            folder.write("update_7/dangle", b"dangle file")
+            folder.write("update_7/outside.cfg", b"inside")
+            expected.update({
+                "latest": ("link", "readme.txt"),
+                "shortcut": ("link", "plugins/new/chat.dll"),
+                "alias": ("link", "new-alias-target"),
+                "broken": ("link", "nowhere"),
+                "dangle": ("file", b"dangle file", True),
+                "outside.cfg": ("file", b"inside", True),
+            })
+        update = folder.path / "update_7"
+        order = walk_order(update)
+
+        result = self.run_update(folder)
+
+        rollback = self.rollback_folder(result)
+        self.assertEqual(result.code, 0, result.stderr[-2000:])
+        self.assertMessages(result)
+        self.assertEqual(result.lines,
+                         HEAD + [self.copying(folder, update, relative, rollback) for relative in order] +
+                         [b"deleting rollback folder " + eight_bit(rollback)] + self.lobby_lines(folder))
+        self.assertEqual(folder.tree(), expected)
+        if not WINDOWS:
+            self.assertEqual(victim.read_bytes(), b"outside the install folder")
+        self.assertFalse(update.exists())
+        self.assertNoRollbackLeft(rollback)
+        self.assertTrue((self.root / "liveUpdateLog.log").exists())
+        self.assertLobbyStartedOnce(folder)
+
+    # Update files and install folders whose names lie outside the code page are installed under
+    # their own names; the diagnostic lines carry the 8-bit form of those names.
+    def test_names_outside_the_code_page(self):
+        folder = self.install("Clïent Клиент 客户端")
+        folder.write("données/日本語.txt", b"old text")
+        folder.write("Ωmega.asar", b"old archive")
+        folder.write("update_12/données/日本語.txt", b"new text")
+        folder.write("update_12/Ωmega.asar_tmp", b"new archive")
+        folder.write("update_12/café €.txt", b"coffee")
+        folder.write("update_12/Ünï/Кириллица/файл.bin", b"nested")
+        update = folder.path / "update_12"
+        order = walk_order(update)
+
+        result = self.run_update(folder)
+
+        rollback = self.rollback_folder(result)
+        self.assertEqual(result.code, 0, result.stderr[-2000:])
+        self.assertMessages(result)
+        self.assertEqual(result.lines,
+                         HEAD + [self.copying(folder, update, relative, rollback) for relative in order] +
+                         [b"deleting rollback folder " + eight_bit(rollback)] + self.lobby_lines(folder))
+        self.assertEqual(folder.tree(), {
+            "données": ("folder",),
+            "données/日本語.txt": ("file", b"new text", True),
+            "Ωmega.asar": ("file", b"new archive", True),
+            "café €.txt": ("file", b"coffee", True),
+            "Ünï": ("folder",),
+            "Ünï/Кириллица": ("folder",),
+            "Ünï/Кириллица/файл.bin": ("file", b"nested", True),
+        })
+        self.assertFalse(update.exists())
+        self.assertNoRollbackLeft(rollback)
+        self.assertLobbyStartedOnce(folder)
+
+    # Moving backups to a temporary folder on another file system works: replaced files, links
+    # and the .asar rule behave as on one file system, and the far rollback folder is deleted.
+    def test_temporary_folder_on_another_volume(self):
+        volume = other_volume(self)
+        if WINDOWS:
+            # Wine's temporary folder is fixed on C:, so the install folder moves instead.
+            folder, temp = InstallFolder(volume, "Client"), None
+        else:
+            folder, temp = self.install("Client"), volume / "temp"
+            temp.mkdir()
+        big = os.urandom(2 << 20)
+        folder.write("app.exe", b"old program")
+        folder.write("bin/core.dll", b"old core")
+        folder.write("resources/app.asar", b"old archive")
+        folder.write("big.bin", b"old big")
+        folder.write("update_3/app.exe", b"new program")
+        folder.write("update_3/bin/core.dll", b"new core")
+        folder.write("update_3/resources/app.asar_tmp", b"new archive")
+        folder.write("update_3/plugins/x.dll", b"new plugin")
+        folder.write("update_3/big.bin", big)
+        expected = {
+            "app.exe": ("file", b"new program", True),
+            "bin": ("folder",),
+            "bin/core.dll": ("file", b"new core", True),
+            "resources": ("folder",),
+            "resources/app.asar": ("file", b"new archive", True),
+            "plugins": ("folder",),
+            "plugins/x.dll": ("file", b"new plugin", True),
+            "big.bin": ("file", big, True),
+        }
+        if not WINDOWS:
+            os.symlink("old-target", folder.path / "link")
+            folder.write("file-to-link", b"old file")
+            os.symlink("app.exe", folder.path / "link-to-file")
+            os.symlink("new-target", folder.path / "update_3" / "link")
+            os.symlink("app.exe", folder.path / "update_3" / "file-to-link")
+            folder.write("update_3/link-to-file", b"now a file")
+            expected.update({"link": ("link", "new-target"), "file-to-link": ("link", "app.exe"),
+                             "link-to-file": ("file", b"now a file", True)})
+        update = folder.path / "update_3"
+        order = walk_order(update)
+
+        result = self.run_update(folder, temp)
+
+        rollback = self.rollback_folder(result, temp)
+        self.assertEqual(result.code, 0, result.stderr[-2000:])
+        self.assertMessages(result)
+        self.assertNotEqual(os.stat(host_path(rollback).parent).st_dev, os.stat(folder.path).st_dev)
+        self.assertEqual(result.lines,
+                         HEAD + [self.copying(folder, update, relative, rollback) for relative in order] +
+                         [b"deleting rollback folder " + eight_bit(rollback)] + self.lobby_lines(folder))
+        self.assertEqual(folder.tree(), expected)
+        self.assertFalse(update.exists())
+        self.assertNoRollbackLeft(rollback, temp)
+        self.assertLobbyStartedOnce(folder)
+
+
+class PendingUpdateFolders(UpdateTestCase):
+    # Of update_9, update_10, update_100, update_2 and update_0999 the newest by plain string
+    # order, update_9, is installed; the others are removed without a trace and never installed;
+    # folders that only look like updates, and a file named like one, are left alone.
+    def test_newest_by_string_order_wins_and_older_ones_are_retired(self):
+        folder = self.install("Client")
+        folder.write("version.txt", b"one")
+        for suffix in ["10", "100", "2", "0999"]:
+            folder.write(f"update_{suffix}/version.txt", suffix.encode())
+            folder.write(f"update_{suffix}/from_{suffix}.txt", b"never installed")
+        folder.write("update_9/version.txt", b"nine")
+        folder.write("update_9/sub/nine.dll", b"nine dll")
+        for lookalike in ["update_", "update_1a", "Update_1", "update_-1", "old_update_3", "update_ 4"]:
+            folder.write(f"{lookalike}/keep.txt", lookalike.encode())
+        folder.write("update_5", b"a file, not a folder")
+        before = folder.tree()
+        update = folder.path / "update_9"
+        order = walk_order(update)
+
+        result = self.run_update(folder)
+
+        rollback = self.rollback_folder(result)
+        self.assertEqual(result.code, 0, result.stderr[-2000:])
+        self.assertMessages(result)
+        self.assertEqual(result.lines,
+                         HEAD + [self.copying(folder, update, relative, rollback) for relative in order] +
+                         [b"deleting rollback folder " + eight_bit(rollback)] + self.lobby_lines(folder))
+        pending = {"update_10", "update_100", "update_2", "update_0999", "update_9"}
+        expected = {path: entry for path, entry in before.items() if path.split("/")[0] not in pending}
+        expected.update({"version.txt": ("file", b"nine", True), "sub": ("folder",),
+                         "sub/nine.dll": ("file", b"nine dll", True)})
+        self.assertEqual(folder.tree(), expected)
+        self.assertLobbyStartedOnce(folder)
+
+    # An update that holds no file, only empty folders or nothing at all, installs nothing,
+    # creates no folder, is removed, and the Lobby starts.
+    def test_update_without_files(self):
+        hollow = self.install("Hollow")
+        for empty in ["empty", "deep/er/est"]:
+            (hollow.path / "update_3" / empty).mkdir(parents=True)
+        bare = self.install("Bare")
+        (bare.path / "update_1").mkdir()
+        bare.write("data.txt", b"stays")
+        runs = [(folder, folder.tree(), self.begin_update(folder)) for folder in [hollow, bare]]
+
+        for folder, before, run in runs:
+            with self.subTest(folder=folder.path.name):
+                result = run.finish()
+                rollback = self.rollback_folder(result)
+                self.assertEqual(result.code, 0, result.stderr[-2000:])
+                self.assertMessages(result)
+                self.assertEqual(result.lines, HEAD + [b"deleting rollback folder " + eight_bit(rollback)] +
+                                 self.lobby_lines(folder))
+                self.assertEqual(folder.tree(), {path: entry for path, entry in before.items()
+                                                 if not path.startswith("update_")})
+                self.assertNoRollbackLeft(rollback)
+                self.assertLobbyStartedOnce(folder)
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,381 @@
+"""A pending update that cannot be installed: the backups go back, the user is told, the update
+folder waits for the next run and the Lobby is not started."""
+
+import contextlib
+import os
+import shutil
+import subprocess
+import unittest
+
+from harness import (BIN, WINDOWS, InstallFolder, eight_bit, holding, host_path, mount_tmpfs, native, other_volume,
+                     snapshot, walk_order)
+from test_update import HEAD, READ_ONLY, REINSTALL, UpdateTestCase, asar, from_eight_bit
+
+PLAIN_FILES = 8
+
+
+def lay(base, entries):
+    """Creates entries below base: bytes for a file, (bytes, mode) for a file with that mode, a
+    str for a symbolic link with that text, None for an empty folder."""
+    for relative, entry in entries.items():
+        path = base / relative
+        path.parent.mkdir(parents=True, exist_ok=True)
+        if entry is None:
+            path.mkdir()
+        elif isinstance(entry, str):
+            os.symlink(entry, path)
+        elif isinstance(entry, tuple):
+            path.write_bytes(entry[0])
+            path.chmod(entry[1])
+        else:
+            path.write_bytes(entry)
+
+
+class Failure:
+    """An update laid out so that its walk meets a folder of chosen files first and then at least
+    two plain files. The first plain file after the folder is the one that fails: its target is
+    an old file that the test makes unreplaceable, or with blocker="folder" a folder standing
+    where the update has a file. Everything in the folder is installed before the failure."""
+
+    def __init__(self, folder, core_update, core_install, blocker="file", name="update_7"):
+        self.folder = folder
+        self.update = folder.path / name
+        for i in range(PLAIN_FILES):
+            lay(self.update, {f"plain_{i}.txt": f"new plain {i}".encode()})
+        lay(self.update / "core", core_update)
+        # The walk follows the file system's order of names: rename the folder until it comes
+        # early enough.
+        self.core = "core"
+        for attempt in range(1, 200):
+            self.order = walk_order(self.update)
+            last = max(i for i, relative in enumerate(self.order) if relative.startswith(self.core + "/"))
+            later = [relative for relative in self.order[last + 1:] if relative.startswith("plain_")]
+            if len(later) >= 2:
+                break
+            os.rename(self.update / self.core, self.update / f"core{attempt}")
+            self.core = f"core{attempt}"
+        else:
+            raise AssertionError("no name puts the folder early enough in the walk")
+        self.failing = later[0]
+        if blocker == "folder":
+            lay(folder.path, {self.failing + "/inside.txt": b"a folder where the update has a file"})
+        else:
+            lay(folder.path, {self.failing: b"old " + self.failing.encode()})
+        for position, relative in enumerate(later[1:]):
+            if position % 2 == 0:
+                lay(folder.path, {relative: b"old " + relative.encode()})
+        for relative in self.order[:last + 1]:
+            if relative.startswith("plain_"):
+                lay(folder.path, {relative: b"old " + relative.encode()})
+        lay(folder.path / self.core, core_install)
+        self.announced = self.order[:self.order.index(self.failing) + 1]
+        self.backed_up = [relative for relative in self.announced[:-1]
+                          if os.path.lexists(folder.path / asar(relative))]
+
+    def restored(self, before):
+        """The install folder after the rollback: as before, plus what the update added before the
+        failure (nothing stood there, so nothing was backed up) and the folders made for it."""
+        update = snapshot(self.update)
+        expected = dict(before)
+        for relative in self.announced[:-1]:
+            if relative in self.backed_up:
+                continue
+            parts = asar(relative).split("/")
+            for depth in range(1, len(parts)):
+                expected.setdefault("/".join(parts[:depth]), ("folder",))
+            expected[asar(relative)] = update[relative]
+        return expected
+
+
+LINKS_UPDATE = {"link": "new-target", "file-to-link": "added.dll", "link-to-file": b"now a file",
+                "dangling": b"was a dangling link"}
+LINKS_INSTALL = {"link": "old-target", "file-to-link": b"old file", "link-to-file": "replaced.txt",
+                 "dangling": "missing"}
+
+
+class FaultTestCase(UpdateTestCase):
+    @contextlib.contextmanager
+    def unreplaceable(self, path):
+        """Keeps the launcher from moving the file at path: held open without sharing under Wine,
+        immutable on Linux."""
+        if WINDOWS:
+            with holding(path):
+                yield
+            return
+        made = subprocess.run(["chattr", "+i", str(path)], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL)
+        if made.returncode != 0:
+            self.skipTest(f"cannot make {path} immutable with chattr on this file system")
+        try:
+            yield
+        finally:
+            subprocess.run(["chattr", "-i", str(path)], check=True)
+
+    def copy_error(self, source, target):
+        return ("Error: error copying file " + from_eight_bit(eight_bit(native(source))) + " to " +
+                from_eight_bit(eight_bit(native(target))) + " error:")
+
+    def failure_copy_error(self, failure):
+        return self.copy_error(failure.update / failure.failing, failure.folder.path / failure.failing)
+
+    def boxes(self, result, count):
+        """The texts of the user's message boxes, of which there must be `count`."""
+        self.assertEqual(len(result.messages), count, result.message_texts)
+        self.assertMessages(result, *result.message_texts)
+        return result.message_texts
+
+    def assertCopyError(self, message, prefix):
+        self.assertTrue(message.startswith(prefix), f"{message!r} does not start with {prefix!r}")
+        self.assertGreater(len(message), len(prefix) + 1, "the copy error names no reason")
+
+    def assertNothingStarted(self, folder, result, cwd=None):
+        self.assertEqual(result.code, 255, result.stderr[-2000:])
+        self.assertFalse(((cwd or self.root) / "liveUpdateLog.log").exists())
+        self.assertEqual(folder.lobby_starts(), [])
+
+    def assertRolledBack(self, failure, result, rollback, ending):
+        """Files announced up to the failing one, then the backups moved back, then `ending`."""
+        folder = failure.folder
+        announced = len(HEAD) + len(failure.announced)
+        self.assertEqual(result.lines[:announced],
+                         HEAD + [self.copying(folder, failure.update, relative, rollback)
+                                 for relative in failure.announced])
+        self.assertEqual(sorted(result.lines[announced:-1]),
+                         sorted(self.rollbacking(folder, relative, rollback) for relative in failure.backed_up))
+        self.assertEqual(result.lines[-1], ending + eight_bit(rollback))
+
+    def check_rolled_back(self, failure, before, update_before, result, temp=None, cwd=None):
+        rollback = self.rollback_folder(result, temp)
+        self.assertNothingStarted(failure.folder, result, cwd)
+        self.assertEqual(failure.folder.tree(), failure.restored(before))
+        self.assertEqual(snapshot(failure.update), update_before)
+        message, = self.boxes(result, 1)
+        self.assertCopyError(message, self.failure_copy_error(failure))
+        self.assertRolledBack(failure, result, rollback, b"deleting rollback folder ")
+        self.assertNoRollbackLeft(rollback, temp)
+
+
+class FailedUpdate(FaultTestCase):
+    # A failure at file k of n moves every earlier backup back byte for byte, read-only files,
+    # links and the .asar rule included; files the update added stay, later files are never
+    # touched, the user sees the copy error, and the update folder stays for the next run.
+    def test_failure_rolls_back_earlier_files(self):
+        folder = self.install("Client")
+        core_update = {
+            "replaced.txt": b"new replaced",
+            "locked.cfg": b"new locked",
+            "opened.cfg": (b"new opened", READ_ONLY),
+            "added.dll": b"new added",
+            "nested/deeper/lib.dll": b"new lib",
+            "app.asar_tmp": b"new archive",
+            "made/inside/x.txt": b"new in a new folder",
+            "hollow": None,
+        }
+        core_install = {
+            "replaced.txt": b"old replaced \x00\xff",
+            "locked.cfg": (b"old locked", READ_ONLY),
+            "opened.cfg": b"old opened",
+            "nested/deeper/lib.dll": b"old lib",
+            "app.asar": b"old archive",
+        }
+        if not WINDOWS:
+            core_update.update(LINKS_UPDATE)
+            core_install.update(LINKS_INSTALL)
+        failure = Failure(folder, core_update, core_install)
+        update_before = snapshot(failure.update)
+
+        with self.unreplaceable(folder.path / failure.failing):
+            before = folder.tree()
+            result = self.run_update(folder)
+            self.check_rolled_back(failure, before, update_before, result)
+
+    # Backups that cannot be moved back stay in the rollback folder, which is kept and named; the
+    # user is told once to reinstall, then sees the copy error; every other backup goes back.
+    def test_backup_that_cannot_be_moved_back_is_kept(self):
+        if WINDOWS:
+            self.skipTest("the rename-failing preload library cannot enter Wine's 32-bit process, and Wine "
+                          "offers no other deterministic way to fail one move back while the others succeed")
+        folder = self.install("Client")
+        failure = Failure(folder, {"first.txt": b"new first", "stuck.txt": b"new stuck", "last.txt": b"new last",
+                                   "stuck-too/deep.bin": b"new deep"},
+                          {"first.txt": b"old first", "stuck.txt": (b"old stuck \x00\xff", READ_ONLY),
+                           "last.txt": b"old last", "stuck-too/deep.bin": b"old deep"},
+                          blocker="folder")
+        update_before = snapshot(failure.update)
+        stuck = [f"{failure.core}/stuck.txt", f"{failure.core}/stuck-too/deep.bin"]
+        before = folder.tree()
+
+        result = self.run_update(folder, extra_env={
+            "LD_PRELOAD": str(BIN / "libfail_rename.so"),
+            "FAIL_RENAME_FROM": f"{self.temp}/zintu_rollback/*/{failure.core}/stuck*",
+            # The sanitizer build wants its runtime first; the preload library does not use it.
+            "ASAN_OPTIONS": ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "verify_asan_link_order=0"])),
+        })
+
+        rollback = self.rollback_folder(result)
+        self.assertNothingStarted(folder, result)
+        kept = {relative: entry for relative, entry in snapshot(host_path(rollback)).items() if entry[0] != "folder"}
+        self.assertEqual(kept, {relative: before[relative] for relative in stuck})
+        after = folder.tree()
+        expected = failure.restored(before)
+        for relative in stuck:
+            expected.pop(relative)
+            after.pop(relative, None)
+        self.assertEqual(after, expected)
+        self.assertEqual(snapshot(failure.update), update_before)
+        reinstall, message = self.boxes(result, 2)
+        self.assertEqual(reinstall, REINSTALL)
+        self.assertCopyError(message, self.failure_copy_error(failure))
+        self.assertRolledBack(failure, result, rollback, b"keeping rollback folder ")
+
+
+class AcrossVolumes(FaultTestCase):
+    """The temporary folder on another file system than the install folder: on Linux through
+    TMPDIR; under Wine, whose temporary folder is fixed on C:, the install folders move instead."""
+
+    def setUp(self):
+        super().setUp()
+        self.volume = other_volume(self)
+
+    def place(self, name):
+        """An install folder, its own temporary folder and its own current directory."""
+        folder = InstallFolder(self.volume, name) if WINDOWS else self.install(name)
+        return folder, self.volume / f"temp-{name}", self.root / f"cwd-{name}"
+
+    # A failed update is rolled back as well when every move there and back is a copy and a
+    # delete, contents and links kept; a target that cannot be moved leaves no copy behind.
+    def test_failure_rolled_back_across_volumes(self):
+        core_update = {"replaced.txt": b"new replaced", "big.bin": os.urandom(1 << 20), "added.dll": b"new added",
+                       "nested/lib.dll": b"new lib", "app.asar_tmp": b"new archive"}
+        core_install = {"replaced.txt": b"old replaced", "big.bin": os.urandom(1 << 20), "nested/lib.dll": b"old lib",
+                        "app.asar": b"old archive"}
+        if not WINDOWS:
+            core_update.update(LINKS_UPDATE)
+            core_install.update(LINKS_INSTALL)
+        blocked, blocked_temp, blocked_cwd = self.place("Blocked")
+        blocked_failure = Failure(blocked, core_update, core_install, blocker="folder")
+        held, held_temp, held_cwd = self.place("Unremovable")
+        held_failure = Failure(held, core_update, core_install)
+        updates_before = [snapshot(blocked_failure.update), snapshot(held_failure.update)]
+
+        with self.unreplaceable(held.path / held_failure.failing):
+            befores = [blocked.tree(), held.tree()]
+            runs = [self.begin_update(blocked, blocked_temp, blocked_cwd), self.begin_update(held, held_temp, held_cwd)]
+            results = [run.finish() for run in runs]
+            for failure, before, update_before, result, temp, cwd in zip(
+                    [blocked_failure, held_failure], befores, updates_before, results,
+                    [blocked_temp, held_temp], [blocked_cwd, held_cwd]):
+                with self.subTest(target=failure.folder.path.name):
+                    rollback = self.rollback_folder(result, temp)
+                    self.assertNotEqual(os.stat(host_path(rollback).parent).st_dev,
+                                        os.stat(failure.folder.path).st_dev)
+                    self.check_rolled_back(failure, before, update_before, result, temp, cwd)
+
+    # Read-only files cross to the other file system and back: a completed update keeps each
+    # replaced file's write permission, a failed one restores the old files with theirs.
+    def test_read_only_files_across_volumes(self):
+        core_update = {"locked.cfg": b"new locked", "opened.cfg": (b"new opened", READ_ONLY)}
+        core_install = {"locked.cfg": (b"old locked", READ_ONLY), "opened.cfg": b"old opened"}
+        installed, installed_temp, installed_cwd = self.place("Installed")
+        lay(installed.path / "update_4", core_update)
+        lay(installed.path, core_install)
+        failed, failed_temp, failed_cwd = self.place("Failed")
+        failure = Failure(failed, core_update, core_install, blocker="folder")
+        update_before = snapshot(failure.update)
+        before = failed.tree()
+
+        runs = [self.begin_update(installed, installed_temp, installed_cwd),
+                self.begin_update(failed, failed_temp, failed_cwd)]
+        completed, rolled_back = [run.finish() for run in runs]
+
+        with self.subTest(update="completed"):
+            rollback = self.rollback_folder(completed, installed_temp)
+            self.assertEqual(installed.tree(), {"locked.cfg": ("file", b"new locked", False),
+                                                "opened.cfg": ("file", b"new opened", True)})
+            self.assertEqual(completed.code, 0, completed.message_texts)
+            self.assertMessages(completed)
+            self.assertNoRollbackLeft(rollback, installed_temp)
+            self.assertLobbyStartedOnce(installed)
+        with self.subTest(update="rolled back"):
+            self.check_rolled_back(failure, before, update_before, rolled_back, failed_temp, failed_cwd)
+
+
+class InstallFolderObstacles(FaultTestCase):
+    # A file where the update needs a folder, or a folder where it has a file, fails the update
+    # with the installation's own error before any backup exists, and nothing changes.
+    def test_obstacles_in_the_install_folder(self):
+        needs_folder = self.install("NeedsFolder")
+        needs_folder.write("plugins", b"a file where a folder belongs")
+        needs_folder.write("update_2/plugins/chat/chat.dll", b"chat")
+        folder_at_file = self.install("FolderAtFile")
+        folder_at_file.write("data.bin/inner.txt", b"inside a folder")
+        folder_at_file.write("update_2/data.bin", b"a file")
+        cases = [(folder, folder.tree(), self.begin_update(folder)) for folder in [needs_folder, folder_at_file]]
+
+        for folder, before, run in cases:
+            with self.subTest(folder=folder.path.name):
+                result = run.finish()
+                rollback = self.rollback_folder(result)
+                self.assertNothingStarted(folder, result)
+                update = folder.path / "update_2"
+                relative, = walk_order(update)
+                self.assertEqual(result.lines, HEAD + [self.copying(folder, update, relative, rollback),
+                                                       b"deleting rollback folder " + eight_bit(rollback)])
+                message, = self.boxes(result, 1)
+                if folder is folder_at_file:
+                    self.assertCopyError(message, self.copy_error(update / relative, folder.path / relative))
+                else:
+                    self.assertRegex(message, r"^Error: boost::filesystem::create_director")
+                    self.assertIn(native(folder.path / "plugins"), message)
+                self.assertEqual(folder.tree(), before)
+                self.assertNoRollbackLeft(rollback)
+
+    # A copy that fails half-way, on a full volume, leaves no truncated file behind.
+    def test_copy_failing_half_way(self):
+        folder = self.install("Client")
+        if not mount_tmpfs(self, folder.path / "small", size="256k"):
+            self.skipTest("cannot mount a small tmpfs here")
+        folder.write("small/keep.txt", b"stays")
+        folder.write("update_4/small/huge.bin", os.urandom(2 << 20))
+        update = folder.path / "update_4"
+        before = folder.tree()
+
+        result = self.run_update(folder)
+
+        rollback = self.rollback_folder(result)
+        self.assertNothingStarted(folder, result)
+        self.assertEqual(result.lines, HEAD + [self.copying(folder, update, "small/huge.bin", rollback),
+                                               b"deleting rollback folder " + eight_bit(rollback)])
+        message, = self.boxes(result, 1)
+        self.assertCopyError(message, self.copy_error(update / "small/huge.bin", folder.path / "small/huge.bin"))
+        self.assertEqual(folder.tree(), before)
+        self.assertTrue(update.is_dir())
+
+
+class VanishedUpdate(FaultTestCase):
+    # An update folder that disappears while the launcher waits for Lobbies to end installs
+    # nothing, and the Lobby starts as usual.
+    def test_update_folder_gone_before_installation(self):
+        folder = self.install("Client")
+        folder.write("version.txt", b"one")
+        folder.write("update_5/version.txt", b"five")
+        before = folder.tree()
+        run = self.begin_update(folder)
+        self.addCleanup(run.stop)
+        run.wait_line(b"restart mode / kill mode")
+        shutil.rmtree(folder.path / "update_5")
+
+        result = run.finish()
+
+        self.assertEqual(result.code, 0, result.stderr[-2000:])
+        self.assertMessages(result)
+        self.assertEqual(result.lines, HEAD + self.lobby_lines(folder))
+        self.assertEqual(folder.tree(), {path: entry for path, entry in before.items()
+                                         if not path.startswith("update_5")})
+        if not WINDOWS:
+            self.assertFalse((self.temp / "zintu_rollback").exists())
+        self.assertLobbyStartedOnce(folder)
+
+
+if __name__ == "__main__":
+    unittest.main()
