@@ -12,7 +12,7 @@ packages=(
   libboost1.81-dev libboost-filesystem1.81-dev googletest
   g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686
   wine wine32:i386 wine64
-  fiu-utils libfiu-dev e2fsprogs
+  e2fsprogs time
 )
 
 missing() {

@@ -12,6 +12,7 @@ import os
 import re
 import shutil
 import stat
+import struct
 import subprocess
 import tempfile
 import time
@@ -26,6 +27,19 @@ LAUNCHER_NAME = "Launcher.exe" if WINDOWS else "launcher"
 LOBBY_NAME = "Lobby.exe"
 ERROR_STYLE = 0x00010010
 WAIT_SECONDS = 30
+
+
+def dynamically_linked(executable):
+    """True when the ELF executable names a program interpreter, so that LD_PRELOAD reaches it."""
+    with open(executable, "rb") as f:
+        header = f.read(64)
+        if header[:4] != b"\x7fELF" or header[4] != 2:
+            return False
+        phoff, = struct.unpack_from("<Q", header, 32)
+        phentsize, phnum = struct.unpack_from("<HH", header, 54)
+        f.seek(phoff)
+        table = f.read(phentsize * phnum)
+    return any(struct.unpack_from("<I", table, i * phentsize)[0] == 3 for i in range(phnum))
 
 
 def native(path):

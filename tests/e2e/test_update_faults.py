@@ -7,8 +7,8 @@ import shutil
 import subprocess
 import unittest
 
-from harness import (BIN, WINDOWS, InstallFolder, eight_bit, holding, host_path, mount_tmpfs, native, other_volume,
-                     snapshot, walk_order)
+from harness import (BIN, LAUNCHER_NAME, WINDOWS, InstallFolder, dynamically_linked, eight_bit, holding, host_path,
+                     mount_tmpfs, native, other_volume, snapshot, walk_order)
 from test_update import HEAD, READ_ONLY, REINSTALL, UpdateTestCase, asar, from_eight_bit
 
 PLAIN_FILES = 8
@@ -195,6 +195,9 @@ class FailedUpdate(FaultTestCase):
         if WINDOWS:
             self.skipTest("the rename-failing preload library cannot enter Wine's 32-bit process, and Wine "
                           "offers no other deterministic way to fail one move back while the others succeed")
+        if not dynamically_linked(BIN / LAUNCHER_NAME):
+            self.skipTest("the release launcher is linked statically and ignores LD_PRELOAD; "
+                          "the sanitizer build, linked dynamically, runs this test")
         folder = self.install("Client")
         failure = Failure(folder, {"first.txt": b"new first", "stuck.txt": b"new stuck", "last.txt": b"new last",
                                    "stuck-too/deep.bin": b"new deep"},
