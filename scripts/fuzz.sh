@@ -39,12 +39,12 @@ case "${1:-}" in
 esac
 
 if [ ! -f build/fuzz/build.ninja ]; then
-  CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLAUNCHER_FUZZ=ON
+  CC=clang CXX=clang++ cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLAUNCHER_FUZZ=ON >/dev/null
 fi
-cmake --build build/fuzz
+cmake --build build/fuzz -- --quiet
 
 if [ -z "$long_seconds" ]; then
-  exec ctest --test-dir build/fuzz --output-on-failure
+  exec ctest --test-dir build/fuzz -j2 --output-on-failure
 fi
 
 status=0
