@@ -60,6 +60,17 @@ class UpdateTestCase(LauncherTestCase):
         return (b"rollbacking " + eight_bit(rollback + SEPARATOR + relative.replace("/", SEPARATOR)) + b" into " +
                 eight_bit(native(folder.path / asar(relative))))
 
+    def assertInstalled(self, result, folder, update, order, temp=None):
+        """The run installed every file of the update in walk order and started the Lobby, without a
+        message; returns its rollback folder."""
+        rollback = self.rollback_folder(result, temp)
+        self.assertEqual(result.code, 0, result.stderr[-2000:])
+        self.assertMessages(result)
+        self.assertEqual(result.lines,
+                         HEAD + [self.copying(folder, update, relative, rollback) for relative in order] +
+                         [b"deleting rollback folder " + eight_bit(rollback)] + self.lobby_lines(folder))
+        return rollback
+
     def rollback_folder(self, result, temp=None):
         """The run's rollback folder, from the line that deletes or keeps it; checks where it lies."""
         named = [m.group(1) for m in map(re.compile(rb"(?:deleting|keeping) rollback folder (.*)").fullmatch,
@@ -162,12 +173,7 @@ class CompleteUpdate(UpdateTestCase):
 
         result = self.run_update(folder)
 
-        rollback = self.rollback_folder(result)
-        self.assertEqual(result.code, 0, result.stderr[-2000:])
-        self.assertMessages(result)
-        self.assertEqual(result.lines,
-                         HEAD + [self.copying(folder, update, relative, rollback) for relative in order] +
-                         [b"deleting rollback folder " + eight_bit(rollback)] + self.lobby_lines(folder))
+        rollback = self.assertInstalled(result, folder, update, order)
         self.assertEqual(folder.tree(), expected)
         if not WINDOWS:
             self.assertEqual(victim.read_bytes(), b"outside the install folder")
@@ -191,12 +197,7 @@ class CompleteUpdate(UpdateTestCase):
 
         result = self.run_update(folder)
 
-        rollback = self.rollback_folder(result)
-        self.assertEqual(result.code, 0, result.stderr[-2000:])
-        self.assertMessages(result)
-        self.assertEqual(result.lines,
-                         HEAD + [self.copying(folder, update, relative, rollback) for relative in order] +
-                         [b"deleting rollback folder " + eight_bit(rollback)] + self.lobby_lines(folder))
+        rollback = self.assertInstalled(result, folder, update, order)
         self.assertEqual(folder.tree(), {
             "données": ("folder",),
             "données/日本語.txt": ("file", b"new text", True),
@@ -254,13 +255,8 @@ class CompleteUpdate(UpdateTestCase):
 
         result = self.run_update(folder, temp)
 
-        rollback = self.rollback_folder(result, temp)
-        self.assertEqual(result.code, 0, result.stderr[-2000:])
-        self.assertMessages(result)
+        rollback = self.assertInstalled(result, folder, update, order, temp)
         self.assertNotEqual(os.stat(host_path(rollback).parent).st_dev, os.stat(folder.path).st_dev)
-        self.assertEqual(result.lines,
-                         HEAD + [self.copying(folder, update, relative, rollback) for relative in order] +
-                         [b"deleting rollback folder " + eight_bit(rollback)] + self.lobby_lines(folder))
         self.assertEqual(folder.tree(), expected)
         self.assertFalse(update.exists())
         self.assertNoRollbackLeft(rollback, temp)
@@ -288,12 +284,7 @@ class PendingUpdateFolders(UpdateTestCase):
 
         result = self.run_update(folder)
 
-        rollback = self.rollback_folder(result)
-        self.assertEqual(result.code, 0, result.stderr[-2000:])
-        self.assertMessages(result)
-        self.assertEqual(result.lines,
-                         HEAD + [self.copying(folder, update, relative, rollback) for relative in order] +
-                         [b"deleting rollback folder " + eight_bit(rollback)] + self.lobby_lines(folder))
+        rollback = self.assertInstalled(result, folder, update, order)
         pending = {"update_10", "update_100", "update_2", "update_0999", "update_9"}
         expected = {path: entry for path, entry in before.items() if path.split("/")[0] not in pending}
         expected.update({"version.txt": ("file", b"nine", True), "sub": ("folder",),
