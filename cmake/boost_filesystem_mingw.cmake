@@ -24,8 +24,9 @@ add_library(boost_filesystem_mingw STATIC
   ${boost_fs_src}/windows_file_codecvt.cpp
 )
 target_compile_features(boost_filesystem_mingw PUBLIC cxx_std_20)
+# BOOST_FILESYSTEM_HAS_BCRYPT: unique_path draws from BCryptGenRandom, not advapi32's CryptGenRandom.
 target_compile_definitions(boost_filesystem_mingw
-  PRIVATE BOOST_FILESYSTEM_SOURCE
+  PRIVATE BOOST_FILESYSTEM_SOURCE BOOST_FILESYSTEM_HAS_BCRYPT
   PUBLIC BOOST_FILESYSTEM_STATIC_LINK=1 BOOST_ALL_NO_LIB)
 target_include_directories(boost_filesystem_mingw PRIVATE ${boost_fs_src})
 target_include_directories(boost_filesystem_mingw SYSTEM PUBLIC ${boost_headers})

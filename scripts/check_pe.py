@@ -59,6 +59,18 @@ def imported_dlls(pe):
     return names
 
 
+def imported_functions(pe):
+    """Every imported function as "dll!name", the DLL name in lower case."""
+    functions = set()
+    for attr in ("DIRECTORY_ENTRY_IMPORT", "DIRECTORY_ENTRY_DELAY_IMPORT"):
+        for entry in getattr(pe, attr, []):
+            dll = entry.dll.decode("ascii", "replace").lower()
+            for symbol in entry.imports:
+                if symbol.name:
+                    functions.add(f"{dll}!{symbol.name.decode('ascii', 'replace')}")
+    return functions
+
+
 def resources_of_type(pe, type_id):
     """Yields (id, data) for every language variant of every resource of the given type."""
     if not hasattr(pe, "DIRECTORY_ENTRY_RESOURCE"):
@@ -154,6 +166,12 @@ def check(path):
     runtime = [name for name in dlls if MINGW_RUNTIME.match(name)]
     report.check(not runtime, "no MinGW runtime DLLs", "imported: " + ", ".join(runtime) if runtime else "none imported")
 
+    # Rollback folder names must come from the system's current random generator.
+    functions = imported_functions(pe)
+    report.check("bcrypt.dll!BCryptGenRandom" in functions, "random source", "BCryptGenRandom imported"
+                 if "bcrypt.dll!BCryptGenRandom" in functions else "BCryptGenRandom not imported")
+    legacy = sorted(f for f in functions if f.endswith("!CryptGenRandom"))
+    report.check(not legacy, "no legacy random source", "imported: " + ", ".join(legacy) if legacy else "none imported")
     check_manifest(pe, report)
     check_icon(pe, report)
     return 1 if report.failed else 0

@@ -11,6 +11,7 @@ packages=(
   clang libclang-rt-14-dev llvm
   libboost1.81-dev libboost-filesystem1.81-dev googletest
   g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686
+  g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
   wine wine32:i386 wine64
   e2fsprogs time
 )

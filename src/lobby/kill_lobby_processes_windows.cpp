@@ -51,11 +51,14 @@ bool samePath(const fs::path& a, const fs::path& b)
     return i == a.end() && j == b.end();
 }
 
+// The image name, unlike the module list, can be read from a 32-bit process for a 64-bit one,
+// and with the limited query right that even processes of other users grant.
 fs::path mainExecutable(HANDLE process)
 {
     std::vector<wchar_t> buffer(32768);
-    const DWORD length =
-        GetModuleFileNameExW(process, nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    DWORD length = static_cast<DWORD>(buffer.size());
+    if (!QueryFullProcessImageNameW(process, 0, buffer.data(), &length))
+        return {};
     return fs::path(buffer.data(), buffer.data() + length);
 }
 
@@ -76,7 +79,7 @@ int killLobbyProcesses()
     for (const DWORD id : ids) {
         if (id == 0)
             continue;
-        const ProcessHandle process(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, id);
+        const ProcessHandle process(PROCESS_QUERY_LIMITED_INFORMATION, id);
         if (!process)
             continue;
         const fs::path executable = mainExecutable(process.get());

@@ -20,10 +20,13 @@ std::string parseSiteEnv(const std::string& content)
     return boost::algorithm::to_lower_copy(trimmed.substr(0, separator), classic);
 }
 
+// Far more than any real settings file; the bound keeps a hostile one from eating the memory.
+constexpr std::size_t maxSettingsBytes = 16 << 20;
+
 std::string readSiteEnv()
 {
     const boost::filesystem::path file = installFolder() / "server.dat";
     if (!boost::filesystem::exists(boost::filesystem::status(file)))
         return {};
-    return parseSiteEnv(readFileBytes(file));
+    return parseSiteEnv(readFileBytes(file, maxSettingsBytes));
 }

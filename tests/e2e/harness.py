@@ -25,6 +25,8 @@ BIN = Path(os.environ.get("E2E_BIN", Path(__file__).resolve().parents[2] / "buil
 WINDOWS = TARGET == "windows"
 LAUNCHER_NAME = "Launcher.exe" if WINDOWS else "launcher"
 LOBBY_NAME = "Lobby.exe"
+# The test Lobby's builds, each installed as Lobby.exe: under Wine a 32-bit and a 64-bit one.
+LOBBY_BUILDS = {"Lobby.exe": 32, "Lobby64.exe": 64} if WINDOWS else {"Lobby.exe": 64}
 ERROR_STYLE = 0x00010010
 WAIT_SECONDS = 30
 
@@ -154,13 +156,13 @@ def _parse_wine_trace(stderr):
 class InstallFolder:
     """A temporary install folder holding copies of the launcher and the test Lobby."""
 
-    def __init__(self, root, name="Client", lobby=True, launcher=True):
+    def __init__(self, root, name="Client", lobby=True, launcher=True, lobby_build=LOBBY_NAME):
         self.path = Path(root) / name
         self.path.mkdir(parents=True, exist_ok=True)
         if launcher:
             shutil.copy2(BIN / LAUNCHER_NAME, self.path / LAUNCHER_NAME)
         if lobby:
-            shutil.copy2(BIN / LOBBY_NAME, self.path / LOBBY_NAME)
+            shutil.copy2(BIN / lobby_build, self.path / LOBBY_NAME)
 
     @property
     def launcher(self):

@@ -162,17 +162,34 @@ class LaunchFailures(LauncherTestCase):
                 self.assertRegex(result.messages[0].text, f"^Error: Error running lobby: system:{code}$")
                 self.assertEqual(len(result.lines), 3)
 
-    # An unreadable server.dat is reported with its name and reason, and nothing is started.
+    # A server.dat that is not a readable regular file of at most 16 MiB is reported at once with
+    # its name and the reason, and nothing is started: a folder, one too large, and on Linux a
+    # file whose reads fail, a pipe and an endless device.
     def test_server_dat_unreadable(self):
-        folder = self.install("Client")
-        (folder.path / "server.dat").mkdir()
-        result = folder.run()
-        self.assertEqual(result.code, 255)
-        self.assertEqual(result.lines, [b"storageFolder: " + eight_bit(folder.native())])
-        self.assertEqual(len(result.messages), 1)
-        self.assertTrue(result.messages[0].text.startswith(
-            "Error: error reading " + quoted(folder.path / "server.dat") + ": "), result.messages[0].text)
-        self.assertEqual(folder.lobby_starts(), [])
+        cases = {"folder": "it is a folder", "too large": "it is larger than 16 MiB"}
+        if not WINDOWS:
+            cases.update({"read error": "Input/output error", "pipe": "it is not a regular file",
+                          "endless device": "it is not a regular file"})
+        for case, reason in cases.items():
+            with self.subTest(case=case):
+                folder = self.install(f"Client {case}")
+                server = folder.path / "server.dat"
+                if case == "folder":
+                    server.mkdir()
+                elif case == "too large":
+                    with open(server, "wb") as sparse:
+                        sparse.truncate((16 << 20) + 1)
+                elif case == "read error":
+                    os.symlink("/proc/self/mem", server)
+                elif case == "pipe":
+                    os.mkfifo(server)
+                else:
+                    os.symlink("/dev/zero", server)
+                result = folder.run(timeout=60)
+                self.assertEqual(result.code, 255)
+                self.assertEqual(result.lines, [b"storageFolder: " + eight_bit(folder.native())])
+                self.assertMessages(result, "Error: error reading " + quoted(server) + ": " + reason)
+                self.assertEqual(folder.lobby_starts(), [])
 
     # A site environment name holding a NUL byte cannot be passed on and is refused clearly.
     def test_server_dat_nul_in_name(self):

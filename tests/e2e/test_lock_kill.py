@@ -6,7 +6,7 @@ import shutil
 import subprocess
 import unittest
 
-from harness import WINDOWS, LauncherTestCase, eight_bit, holding, quoted
+from harness import BIN, LOBBY_BUILDS, WINDOWS, LauncherTestCase, eight_bit, holding, quoted
 
 RESTART_LINE = b"restart mode / kill mode"
 PASS_LINE = b"killing lobby processes"
@@ -58,9 +58,14 @@ class KillMode(LockAndKillTestCase):
     # Windows, and nothing else, then stops without timing log or Lobby start, while a second
     # Launcher of the folder is refused and one of another folder runs undisturbed.
     def test_kill_mode_ends_only_this_folders_lobbies(self):
-        folder = self.install("Клиент Client")
+        for build, bits in LOBBY_BUILDS.items():
+            with self.subTest(lobby=build):
+                self.kill_mode_ends_only_this_folders_lobbies(build, bits)
+
+    def kill_mode_ends_only_this_folders_lobbies(self, build, bits):
+        folder = self.install(f"Клиент Client {bits}", lobby_build=build)
         # Linux compares paths exactly, so a folder differing only in letter case is another one.
-        other = self.install("Other" if WINDOWS else "клиент client")
+        other = self.install(f"Other {bits}" if WINDOWS else f"клиент client {bits}")
         folder.lobby_stays(STAY_SECONDS)
         other.lobby_stays(STAY_SECONDS)
 
@@ -71,6 +76,7 @@ class KillMode(LockAndKillTestCase):
         else:
             self.assertEqual(folder.run().code, 0)
         ours = folder.wait_lobby_starts(2)
+        self.assertEqual([start["bits"] for start in ours], [bits, bits])
         if WINDOWS:
             self.assertNotEqual(ours[1]["exe"], folder.native("Lobby.exe"))
             self.assertEqual(ours[1]["exe"].lower(), folder.native("Lobby.exe").lower())
@@ -80,7 +86,7 @@ class KillMode(LockAndKillTestCase):
             decoy = self.child(subprocess.Popen([str(folder.path / "Lobby.exe"), "60"],
                                                 executable=shutil.which("sleep")))
 
-        quiet = self.root / "kill-cwd"
+        quiet = self.root / f"kill-cwd-{bits}"
         quiet.mkdir()
         kill = self.begin(folder, "--kill", cwd=quiet)
         kill.wait_line(RESTART_LINE)
@@ -118,39 +124,50 @@ class KillMode(LockAndKillTestCase):
 
 class RestartMode(LockAndKillTestCase):
     # "--restart" and a pending update both end the folder's running Lobby before going on, cope
-    # with a Lobby that ends by itself during the wait, and then start the Lobby anew.
+    # with a Lobby that ends by itself during the wait, and then start the Lobby anew: after an
+    # update that ships Lobby.exe, the new one (under Wine of the other bitness).
     def test_running_lobbies_are_ended_then_restarted(self):
-        for trigger in ["--restart", "update"]:
-            with self.subTest(trigger=trigger):
-                folder = self.install(f"Client {trigger}")
-                folder.lobby_stays(2)
-                self.assertEqual(folder.run().code, 0)
-                short, = folder.wait_lobby_starts(1)
-                folder.lobby_stays(STAY_SECONDS)
-                self.assertEqual(folder.run().code, 0)
-                _, long = folder.wait_lobby_starts(2)
-                args = [trigger] if trigger.startswith("--") else []
-                if trigger == "update":
-                    folder.write("update_1/news.txt", "new")
+        for build, bits in LOBBY_BUILDS.items():
+            for trigger in ["--restart", "update"]:
+                with self.subTest(lobby=build, trigger=trigger):
+                    self.lobbies_ended_then_restarted(build, bits, trigger)
 
-                result = folder.run(*args)
+    def lobbies_ended_then_restarted(self, build, bits, trigger):
+        folder = self.install(f"Client {trigger} {bits}", lobby_build=build)
+        folder.lobby_stays(2)
+        self.assertEqual(folder.run().code, 0)
+        short, = folder.wait_lobby_starts(1)
+        folder.lobby_stays(STAY_SECONDS)
+        self.assertEqual(folder.run().code, 0)
+        _, long = folder.wait_lobby_starts(2)
+        self.assertEqual([short["bits"], long["bits"]], [bits, bits])
+        args = [trigger] if trigger.startswith("--") else []
+        new_build, new_bits = next(((b, n) for b, n in LOBBY_BUILDS.items() if b != build), (build, bits))
+        new_lobby = (BIN / new_build).read_bytes() + b"appended by the update"
+        if trigger == "update":
+            folder.write("update_1/news.txt", "new")
+            folder.write("update_1/Lobby.exe", new_lobby)
 
-                self.assertEqual(result.code, 0)
-                self.assertMessages(result)
-                self.assertEqual(result.lines[:3], [RESTART_LINE, PASS_LINE, PASS_LINE])
-                self.assertEqual(result.lines[-3:], start_lines(folder))
-                if trigger == "--restart":
-                    self.assertEqual(len(result.lines), 6)
-                if WINDOWS:
-                    self.assertEqual(result.terminations, [1])
-                if trigger == "update":
-                    self.assertEqual((folder.path / "news.txt").read_text(), "new")
-                    self.assertFalse((folder.path / "update_1").exists())
-                self.assertTrue(folder.has_ended(short["pid"]))
-                restarted = folder.wait_lobby_starts(3)[2]
-                folder.wait_lobby_ended(restarted["pid"])
-                self.assertFalse(folder.has_ended(long["pid"]))
-                self.assertLockFileEmpty(folder)
+        result = folder.run(*args)
+
+        self.assertEqual(result.code, 0)
+        self.assertMessages(result)
+        self.assertEqual(result.lines[:3], [RESTART_LINE, PASS_LINE, PASS_LINE])
+        self.assertEqual(result.lines[-3:], start_lines(folder))
+        if trigger == "--restart":
+            self.assertEqual(len(result.lines), 6)
+        if WINDOWS:
+            self.assertEqual(result.terminations, [1])
+        self.assertTrue(folder.has_ended(short["pid"]))
+        restarted = folder.wait_lobby_starts(3)[2]
+        if trigger == "update":
+            self.assertEqual((folder.path / "news.txt").read_text(), "new")
+            self.assertEqual((folder.path / "Lobby.exe").read_bytes(), new_lobby)
+            self.assertFalse((folder.path / "update_1").exists())
+            self.assertEqual(restarted["bits"], new_bits)
+        folder.wait_lobby_ended(restarted["pid"])
+        self.assertFalse(folder.has_ended(long["pid"]))
+        self.assertLockFileEmpty(folder)
 
 
 class InstanceLock(LockAndKillTestCase):

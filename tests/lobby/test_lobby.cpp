@@ -1,8 +1,8 @@
 // The test Lobby: records how it was started in lobby-runs.jsonl beside itself, one JSON line per
-// start ("started": process id, whole command line, arguments, current directory) and one when it
-// ends by itself ("ended"). When lobby-stay-seconds.txt lies beside it, it stays running that
-// many seconds first, so that tests can end it or watch it run. Text is written with every
-// character above 0x7E as \uXXXX: UTF-16 units on Windows, raw bytes elsewhere.
+// start ("started": process id, whole command line, arguments, current directory, executable,
+// 32 or 64 bits) and one when it ends by itself ("ended"). When lobby-stay-seconds.txt lies beside
+// it, it stays running that many seconds first, so that tests can end it or watch it run. Text is
+// written with every character above 0x7E as \uXXXX: UTF-16 units on Windows, raw bytes elsewhere.
 #ifdef _WIN32
 #include <windows.h>
 #include <shellapi.h>
@@ -128,7 +128,8 @@ int run(const Text& commandLine, const std::vector<Text>& arguments)
     const std::string pid = std::to_string(processId());
     append(record, "{\"event\": \"started\", \"pid\": " + pid + ", \"commandLine\": " + json(commandLine) +
                        ", \"argv\": " + jsonArray(arguments) + ", \"cwd\": " + json(currentDirectory()) +
-                       ", \"exe\": " + json(executable) + "}\n");
+                       ", \"exe\": " + json(executable) +
+                       ", \"bits\": " + std::to_string(sizeof(void*) * 8) + "}\n");
     const int seconds = staySeconds(besideMe(executable, "lobby-stay-seconds.txt"));
     if (seconds > 0) {
         std::this_thread::sleep_for(std::chrono::seconds(seconds));
