@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Fuzzes the readers of outside input (server.dat, update folder names, the command line, the
-# lobby's command line, rollback paths) with libFuzzer, AddressSanitizer and UBSan. Needs clang
-# and libclang-rt-14-dev; builds in build/fuzz.
+# lobby's command line, rollback paths, installation records) with libFuzzer, AddressSanitizer
+# and UBSan. Needs clang and libclang-rt-14-dev; builds in build/fuzz.
 #
 #   scripts/fuzz.sh
 #       Configures and builds build/fuzz, then runs every fuzzer for 20 s from its committed
@@ -10,7 +10,7 @@
 #       Runs TARGET, or each target in turn, for SECONDS against build/fuzz/corpus-work/<target>,
 #       seeded from the committed corpus. The work corpus grows and is kept between runs.
 #
-# Targets: site_settings update_folders flags command_line rollback_store.
+# Targets: site_settings update_folders flags command_line rollback_store installation_journal.
 # A finding is written to build/fuzz/artifacts/<target>/ and replays with
 #   build/fuzz/bin/<target>_fuzz build/fuzz/artifacts/<target>/crash-...
 # Worth keeping as a seed: copy it into tests/fuzz/corpus/<target>/ once the bug is fixed.
@@ -18,7 +18,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-targets=(site_settings update_folders flags command_line rollback_store)
+targets=(site_settings update_folders flags command_line rollback_store installation_journal)
 long_seconds=
 case "${1:-}" in
   "") ;;

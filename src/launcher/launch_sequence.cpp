@@ -8,6 +8,7 @@
 #include "lobby/kill_lobby_processes.h"
 #include "lobby/lobby_start.h"
 #include "update/apply_update.h"
+#include "update/rollback.h"
 #include "update/timing_log.h"
 
 #include <boost/filesystem/operations.hpp>
@@ -43,6 +44,7 @@ int runLaunchSequence(bool restart, bool kill)
     try {
         const fs::path folder = installFolder();
         const InstanceLock lock(folder / "launcher.lock");
+        recoverInterruptedUpdates(folder);
         const UpdateScan scan = scanUpdateFolders(folder);
         const bool updateFound = !scan.newest.empty();
 

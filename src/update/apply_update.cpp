@@ -3,6 +3,7 @@
 #include "launcher/diagnostics.h"
 #include "launcher/folder_listing.h"
 #include "launcher/install_folder.h"
+#include "update/file_name_key.h"
 #include "update/move_file.h"
 #include "update/rollback.h"
 #include "update/rollback_store.h"
@@ -35,6 +36,25 @@ fs::file_status targetStatus(const fs::path& target)
     return status;
 }
 
+// Makes room at target and returns the status of what stood there. An entry of the previous
+// installation is moved to the rollback path; one that this installation wrote itself is only
+// removed, so that the backup is always the original. Each step is recorded before it is taken.
+fs::file_status makeRoom(const fs::path& target, const fs::path& rollbackPath, InstallationJournal& journal)
+{
+    const fs::file_status status = targetStatus(target);
+    const bool firstWrite = journal.claimTarget(target);
+    if (fs::exists(status) && firstWrite) {
+        journal.recordBackup(rollbackPath);
+        moveFile(target, rollbackPath);
+        journal.recordMoved();
+    } else {
+        journal.recordAdd(rollbackPath);
+        if (fs::exists(status))
+            fs::remove(target);
+    }
+    return status;
+}
+
 // A copy that fails half-way (a full disk) must not leave a truncated file where the old one
 // stood: it was moved aside or never existed, so whatever is at target now is ours to remove.
 void copyWhole(const fs::path& source, const fs::path& target)
@@ -59,54 +79,62 @@ void raiseCopyError(const fs::path& source, const fs::path& target, const std::e
     throw std::runtime_error(text.str());
 }
 
-void copyFileWithBackup(const fs::path& source, const fs::path& target, const fs::path& rollbackPath)
+void copyFileWithBackup(const fs::path& source, const fs::path& target, const fs::path& rollbackPath,
+                        InstallationJournal& journal)
 {
     try {
-        const fs::file_status status = targetStatus(target);
-        if (fs::exists(status)) {
-            const bool keepPermissions = fs::is_regular_file(status);
-            moveFile(target, rollbackPath);
-            copyWhole(source, target);
-            if (keepPermissions)
-                fs::permissions(target, status.permissions());
-        } else {
-            copyWhole(source, target);
-        }
+        const fs::file_status replaced = makeRoom(target, rollbackPath, journal);
+        copyWhole(source, target);
+        if (fs::is_regular_file(replaced))
+            fs::permissions(target, replaced.permissions());
+        journal.recordWritten();
     } catch (const fs::filesystem_error& e) {
         raiseCopyError(source, target, e);
     }
 }
 
-void copySymlinkWithBackup(const fs::path& source, const fs::path& target, const fs::path& rollbackPath)
+void copySymlinkWithBackup(const fs::path& source, const fs::path& target, const fs::path& rollbackPath,
+                           InstallationJournal& journal)
 {
     try {
-        if (fs::exists(targetStatus(target)))
-            moveFile(target, rollbackPath);
+        makeRoom(target, rollbackPath, journal);
         fs::create_symlink(fs::read_symlink(source), target);
+        journal.recordWritten();
     } catch (const fs::filesystem_error& e) {
         raiseCopyError(source, target, e);
     }
 }
 
-void installFile(const fs::path& source, const fs::path& target, const fs::path& rollbackPath)
+void installFile(const fs::path& source, const fs::path& target, const fs::path& rollbackPath,
+                 InstallationJournal& journal)
 {
     writeDiagnosticLine("copying " + source.string() + " to " + target.string() + " using as rollback " +
                         rollbackPath.string());
     createParentFolder(target);
     createParentFolder(rollbackPath);
-    if (fs::is_symlink(fs::symlink_status(source)))
-        copySymlinkWithBackup(source, target, rollbackPath);
+    const fs::file_status kind = fs::symlink_status(source);
+    if (fs::is_symlink(kind))
+        copySymlinkWithBackup(source, target, rollbackPath, journal);
+    else if (fs::is_regular_file(kind))
+        copyFileWithBackup(source, target, rollbackPath, journal);
     else
-        copyFileWithBackup(source, target, rollbackPath);
+        // Opening a pipe or a device would block or never end.
+        raiseCopyError(source, target, std::runtime_error("not a regular file or a link"));
 }
 
-void installUpdateFiles(const fs::path& updateFolder, const fs::path& installFolder, const fs::path& rollbackFolder)
+void installUpdateFiles(const fs::path& updateFolder, const fs::path& installFolder, const fs::path& rollbackFolder,
+                        InstallationJournal& journal)
 {
+    // Replacing the lock file would let a second Launcher lock the new one and run beside this one.
+    const fs::path::string_type lockFile = fileNameKey(installFolder / "launcher.lock");
     const PathList sources = listFolderEntries(updateFolder, true, false);
     for (const fs::path& source : *sources) {
         const fs::path target = applyAsarRule(rebasePath(source, updateFolder, installFolder));
-        const fs::path rollbackPath = rebasePath(source, updateFolder, rollbackFolder);
-        installFile(source, target, rollbackPath);
+        if (fileNameKey(target) == lockFile) {
+            writeDiagnosticLine("skipping " + source.string() + ": the lock file is never replaced");
+            continue;
+        }
+        installFile(source, target, rebasePath(source, updateFolder, rollbackFolder), journal);
     }
 }
 
@@ -115,24 +143,31 @@ void applyUpdate(const fs::path& updateFolder)
     if (!fs::exists(fs::status(updateFolder)))
         return;
     const fs::path install = installFolder();
-    const fs::path rollback = newRollbackFolderPath();
+    const fs::path rollback = newRollbackFolderPath(install);
     if (fs::exists(fs::symlink_status(rollback)))
         deleteRollbackFolder(rollback);
+    fs::create_directories(rollback.parent_path());
 
+    std::vector<InstallStep> steps;
     std::exception_ptr failure;
-    try {
-        installUpdateFiles(updateFolder, install, rollback);
-        deleteRollbackFolder(rollback);
-    } catch (...) {
-        failure = std::current_exception();
+    {
+        InstallationJournal journal(rollback);
+        try {
+            installUpdateFiles(updateFolder, install, rollback, journal);
+            journal.recordComplete();
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        steps = journal.steps();
     }
-    if (!failure)
-        return;
-
-    // Backups that could not be moved back are the only copy of the user's files: keep them.
-    if (rollbackUpdate(install, rollback) == 0)
-        deleteRollbackFolder(rollback);
-    else
-        writeDiagnosticLine("keeping rollback folder " + rollback.string());
-    std::rethrow_exception(failure);
+    if (failure) {
+        undoInstallation(install, rollback, steps);
+        std::rethrow_exception(failure);
+    }
+    // Completion is on record, so a failure or an end here leaves only files to delete, never a
+    // rollback of the completed installation.
+    deleteRollbackFolder(rollback);
+    boost::system::error_code ignored;
+    if (!fs::exists(fs::symlink_status(rollback, ignored)))
+        fs::remove(journalPath(rollback), ignored);
 }

@@ -1,37 +1,41 @@
 #pragma once
 
+#include "update/installation_journal.h"
+
 #include <boost/filesystem/path.hpp>
 
 #include <exception>
 
 // Installs the update folder over the install folder, file by file, moving every replaced file
-// into a fresh rollback folder first. After a complete installation the rollback folder is
-// deleted. After a failure the backups are moved back and the failure is raised again; backups
-// that could not be moved back are kept in the rollback folder. An update folder that does not
-// exist installs nothing.
+// into a fresh rollback folder in the install folder first and keeping a record of each step
+// beside it. After a complete installation the rollback folder and the record are deleted. After
+// a failure the installation is undone and the failure is raised again; backups that could not be
+// moved back are kept in the rollback folder. An update folder that does not exist installs
+// nothing.
 void applyUpdate(const boost::filesystem::path& updateFolder);
 
-// Installs every file of the update folder, in walk order. Raises at the first failure; the
-// files after it are not touched.
+// Installs every file of the update folder, in walk order; an entry for the lock file is skipped
+// with a diagnostic line. Raises at the first failure; the files after it are not touched.
 void installUpdateFiles(const boost::filesystem::path& updateFolder,
                         const boost::filesystem::path& installFolder,
-                        const boost::filesystem::path& rollbackFolder);
+                        const boost::filesystem::path& rollbackFolder, InstallationJournal& journal);
 
 // Installs one file or link at target, creating the parent folders of target and rollback path
-// first. Raises the copy error, or the file-system library's error of a status query or of the
-// folder creation.
+// first. Raises the copy error (also for a source that is neither a regular file nor a link), or
+// the file-system library's error of a status query or of the folder creation.
 void installFile(const boost::filesystem::path& source, const boost::filesystem::path& target,
-                 const boost::filesystem::path& rollbackPath);
+                 const boost::filesystem::path& rollbackPath, InstallationJournal& journal);
 
-// Moves what stands at target to the rollback path, copies the source in its place and gives it
-// the permissions of the file it replaced. Raises the copy error.
+// Moves what stands at target to the rollback path (or removes it when this installation wrote
+// it), copies the source in its place and gives it the permissions of the file it replaced.
+// Raises the copy error.
 void copyFileWithBackup(const boost::filesystem::path& source, const boost::filesystem::path& target,
-                        const boost::filesystem::path& rollbackPath);
+                        const boost::filesystem::path& rollbackPath, InstallationJournal& journal);
 
-// Moves what stands at target to the rollback path and creates a link with the source link's
-// own text in its place. Raises the copy error.
+// Makes room at target as copyFileWithBackup does and creates a link with the source link's own
+// text in its place. Raises the copy error.
 void copySymlinkWithBackup(const boost::filesystem::path& source, const boost::filesystem::path& target,
-                           const boost::filesystem::path& rollbackPath);
+                           const boost::filesystem::path& rollbackPath, InstallationJournal& journal);
 
 // Raises "error copying file <source> to <target> error:<reason>" and a line feed.
 [[noreturn]] void raiseCopyError(const boost::filesystem::path& source,

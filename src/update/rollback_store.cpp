@@ -7,10 +7,14 @@
 
 namespace fs = boost::filesystem;
 
-fs::path newRollbackFolderPath()
+fs::path rollbackStorePath(const fs::path& installFolder)
 {
-    const fs::path name = fs::unique_path("%%%%%%%%");
-    return fs::temp_directory_path() / "zintu_rollback" / name;
+    return installFolder / "zintu_rollback";
+}
+
+fs::path newRollbackFolderPath(const fs::path& installFolder)
+{
+    return rollbackStorePath(installFolder) / fs::unique_path("%%%%%%%%");
 }
 
 fs::path rebasePath(const fs::path& listedPath, const fs::path& baseFolder, const fs::path& newBaseFolder)

@@ -2,9 +2,13 @@
 
 #include <boost/filesystem/path.hpp>
 
-// A fresh rollback folder path below the temporary folder: "zintu_rollback" and eight random
-// lowercase hexadecimal digits. Nothing is created. Raises the file-system library's errors.
-boost::filesystem::path newRollbackFolderPath();
+// The folder that holds the rollback folders: "zintu_rollback" in the install folder, on the
+// install folder's own volume, so that moving a file aside is a rename (even of a running program).
+boost::filesystem::path rollbackStorePath(const boost::filesystem::path& installFolder);
+
+// A fresh rollback folder path in the rollback store: eight random lowercase hexadecimal digits.
+// Nothing is created. Raises the file-system library's errors.
+boost::filesystem::path newRollbackFolderPath(const boost::filesystem::path& installFolder);
 
 // The listed path carried from below the base folder to the same place below the new base:
 // the base folder's text and one separator are cut off the front, by length alone.

@@ -12,7 +12,6 @@ import os
 import re
 import shutil
 import stat
-import struct
 import subprocess
 import tempfile
 import time
@@ -25,23 +24,12 @@ BIN = Path(os.environ.get("E2E_BIN", Path(__file__).resolve().parents[2] / "buil
 WINDOWS = TARGET == "windows"
 LAUNCHER_NAME = "Launcher.exe" if WINDOWS else "launcher"
 LOBBY_NAME = "Lobby.exe"
+# Where the launcher keeps its rollback folders and installation records, in the install folder.
+ROLLBACK_STORE = "zintu_rollback"
 # The test Lobby's builds, each installed as Lobby.exe: under Wine a 32-bit and a 64-bit one.
 LOBBY_BUILDS = {"Lobby.exe": 32, "Lobby64.exe": 64} if WINDOWS else {"Lobby.exe": 64}
 ERROR_STYLE = 0x00010010
 WAIT_SECONDS = 30
-
-
-def dynamically_linked(executable):
-    """True when the ELF executable names a program interpreter, so that LD_PRELOAD reaches it."""
-    with open(executable, "rb") as f:
-        header = f.read(64)
-        if header[:4] != b"\x7fELF" or header[4] != 2:
-            return False
-        phoff, = struct.unpack_from("<Q", header, 32)
-        phentsize, phnum = struct.unpack_from("<HH", header, 54)
-        f.seek(phoff)
-        table = f.read(phentsize * phnum)
-    return any(struct.unpack_from("<I", table, i * phentsize)[0] == 3 for i in range(phnum))
 
 
 def native(path):
@@ -182,9 +170,10 @@ class InstallFolder:
     def lobby_stays(self, seconds):
         self.write("lobby-stay-seconds.txt", str(seconds))
 
-    def run(self, *args, cwd=None, timeout=120, extra_env=None):
+    def run(self, *args, cwd=None, timeout=120, extra_env=None, prefix=()):
+        """Runs the launcher to its end; `prefix` is a command that runs it (strace, say)."""
         return run_launcher(self.launcher, list(args), cwd=cwd or self.path.parent, timeout=timeout,
-                            extra_env=extra_env)
+                            extra_env=extra_env, prefix=prefix)
 
     def start(self, *args, cwd=None, stdout=None, stderr=None):
         """Starts the launcher without waiting; the caller waits on the returned process."""
@@ -238,7 +227,8 @@ class InstallFolder:
     def has_ended(self, pid):
         return any(r["event"] == "ended" and r["pid"] == pid for r in self.lobby_records())
 
-    def tree(self, ignore=("lobby-runs.jsonl", "launcher.lock", LAUNCHER_NAME, LOBBY_NAME)):
+    def tree(self, ignore=("lobby-runs.jsonl", "launcher.lock", LAUNCHER_NAME, LOBBY_NAME, ROLLBACK_STORE)):
+        """The install folder's entries (see snapshot), without the launcher's own files."""
         return snapshot(self.path, ignore)
 
 
@@ -250,14 +240,15 @@ def decode_argument(text):
 
 
 def snapshot(root, ignore=()):
-    """Every entry below root by relative path: kind, content or link text, and write permission."""
+    """Every entry below root by relative path: kind, content or link text, and write permission.
+    Entries whose first path element is in `ignore` are left out, with everything below them."""
     root = Path(root)
     result = {}
     for dirpath, dirnames, filenames in os.walk(root):
         for name in sorted(dirnames + filenames):
             path = Path(dirpath) / name
             relative = path.relative_to(root).as_posix()
-            if relative in ignore:
+            if relative.split("/")[0] in ignore:
                 continue
             info = os.lstat(path)
             writable = bool(info.st_mode & stat.S_IWUSR)
@@ -265,8 +256,10 @@ def snapshot(root, ignore=()):
                 result[relative] = ("link", os.readlink(path))
             elif stat.S_ISDIR(info.st_mode):
                 result[relative] = ("folder",)
-            else:
+            elif stat.S_ISREG(info.st_mode):
                 result[relative] = ("file", path.read_bytes(), writable)
+            else:
+                result[relative] = ("special", stat.S_IFMT(info.st_mode))
     return result
 
 
@@ -276,8 +269,9 @@ def launcher_command(launcher, args):
     return [str(launcher)] + args, dict(os.environ)
 
 
-def run_launcher(launcher, args, cwd, timeout=120, extra_env=None):
+def run_launcher(launcher, args, cwd, timeout=120, extra_env=None, prefix=()):
     command, env = launcher_command(launcher, args)
+    command = list(prefix) + command
     env.update(extra_env or {})
     # Files, not pipes: a Lobby left running must not hold the test's pipes open.
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
@@ -286,10 +280,11 @@ def run_launcher(launcher, args, cwd, timeout=120, extra_env=None):
         out.seek(0)
         err.seek(0)
         stdout, stderr = out.read(), err.read()
-    return _result(code, stdout, stderr)
+    return read_result(code, stdout, stderr)
 
 
-def _result(code, stdout, stderr):
+def read_result(code, stdout, stderr):
+    """What a finished run left: its exit code, its lines and the messages it showed."""
     result = Result(code, stdout, stderr)
     if WINDOWS:
         result.messages, result.terminations, result.created = _parse_wine_trace(stderr)
@@ -330,7 +325,7 @@ class StartedRun:
     def finish(self, timeout=120):
         try:
             code = self.process.wait(timeout)
-            return _result(code, self._out.read_bytes(), self._err.read_bytes())
+            return read_result(code, self._out.read_bytes(), self._err.read_bytes())
         finally:
             self._files.cleanup()
 

@@ -3,21 +3,21 @@ previous installation is lost unless the update replaced it and the update compl
 
 import concurrent.futures
 import fcntl
-import hashlib
 import os
 import random
 import re
 import shutil
 import signal
 import subprocess
+import tempfile
 import time
 import unittest
 
-from harness import (BIN, LAUNCHER_NAME, LOBBY_NAME, WINDOWS, InstallFolder, eight_bit, host_path, launcher_command,
-                     mount_tmpfs, snapshot, walk_order)
+from harness import (BIN, LAUNCHER_NAME, LOBBY_NAME, WINDOWS, InstallFolder, eight_bit, launcher_command, mount_tmpfs,
+                     native, read_result, snapshot, walk_order)
 from test_lock_kill import ALREADY_RUNNING, LockAndKillTestCase
 from test_update import HEAD, READ_ONLY, asar, from_eight_bit
-from test_update_faults import Failure, FaultTestCase, lay
+from test_update_faults import Failure, FaultTestCase, backed_up, lay
 
 WORKERS = 8
 UPDATE_NAME = "update_7"
@@ -128,68 +128,42 @@ class Position:
         self.update = update
         self.failing = order[k]
         self.announced = order[:k + 1]
-        self.backed_up = [relative for relative in order[:k] if asar(relative) in before]
-
-
-def describe(entry):
-    """A tree entry in a few words, for failure messages."""
-    if entry is None:
-        return "nothing"
-    if entry[0] == "file":
-        return f"file of {len(entry[1])} bytes {hashlib.sha1(entry[1]).hexdigest()[:8]}" + \
-            ("" if entry[2] else " read-only")
-    return " ".join(entry)
+        self.backed_up = backed_up(order[:k], lambda target: target in before)
 
 
 class ResilienceTestCase(FaultTestCase):
-    def setUp(self):
-        super().setUp()
-        self.addTypeEqualityFunc(dict, self.assertTreeEqual)
-
-    def assertTreeEqual(self, first, second, msg=None):
-        """Compares trees by the paths that differ: their contents are too large to print."""
-        differing = sorted(path for path in first.keys() | second.keys() if first.get(path) != second.get(path))
-        if differing:
-            self.fail(self._formatMessage(msg, f"{len(differing)} paths differ:\n" + "\n".join(
-                f"{path}: {describe(first.get(path))}, expected {describe(second.get(path))}"
-                for path in differing[:30])))
-
     def failure_copy_error(self, failure):
         return self.copy_error(failure.update / failure.failing, failure.folder.path / asar(failure.failing))
 
     def place(self, name):
         """An install folder below a folder of its own, which is also the runs' current directory,
-        and on Linux a temporary folder of its own, so that runs side by side cannot meet."""
+        so that runs side by side cannot meet."""
         base = self.root / name
-        folder = InstallFolder(base, "Client")
-        temp = None
-        if not WINDOWS:
-            temp = base / "temp"
-            temp.mkdir()
-        return folder, temp, base
+        return InstallFolder(base, "Client"), base
 
-    def check_installed(self, folder, update, order, expected, result, temp, cwd, after_kill=False):
-        """The run installed every file of the update, deleted its rollback and update folders and
-        started the Lobby. After a killed run it may first deal with what that one left behind."""
+    def check_installed(self, folder, update, order, expected, result, cwd, after_kill=False):
+        """The run installed the update's files in `order` (None: there was no update left), deleted
+        its rollback and update folders and started the Lobby. After a killed run it first finishes
+        what that one left behind; those lines are returned."""
         self.assertEqual(result.code, 0, result.stderr[-2000:])
         self.assertMessages(result)
-        if after_kill:
-            ending = result.lines[-(len(order) + 4):]
-            rollback = rollback_named(ending[0]) if ending and ending[0].startswith(b"copying ") else ""
+        lines = list(result.lines)
+        recovery = []
+        while after_kill and lines and lines[0].startswith((b"rollbacking ", b"deleting rollback folder ")):
+            recovery.append(lines.pop(0))
+        if order is None:
+            self.assertEqual(lines, self.lobby_lines(folder))
         else:
-            rollback = self.rollback_folder(result, temp)
-            ending = result.lines
-        self.assertEqual(ending, ([] if after_kill else HEAD) +
-                         [self.copying(folder, update, relative, rollback) for relative in order] +
-                         [b"deleting rollback folder " + eight_bit(rollback)] + self.lobby_lines(folder))
+            rollback = rollback_named(lines[len(HEAD)]) if len(lines) > len(HEAD) else ""
+            self.assertEqual(lines, HEAD + [self.copying(folder, update, relative, rollback) for relative in order] +
+                             [b"deleting rollback folder " + eight_bit(rollback)] + self.lobby_lines(folder))
         self.assertEqual(folder.tree(), expected)
         self.assertFalse(update.exists())
-        if after_kill:
-            self.assertFalse(os.path.lexists(host_path(rollback)), f"{rollback} was left behind")
-        else:
-            self.assertNoRollbackLeft(rollback, temp)
+        self.assertNoRollbackLeft(folder)
         self.assertTrue((cwd / "liveUpdateLog.log").exists())
-        self.assertLobbyStartedOnce(folder)
+        if not after_kill:
+            self.assertLobbyStartedOnce(folder)
+        return recovery
 
 
 class FailureAtEveryFile(ResilienceTestCase):
@@ -199,21 +173,21 @@ class FailureAtEveryFile(ResilienceTestCase):
     def test_failure_at_every_file(self):
         cases = []
         for k in range(len([entry for entry in UPDATE.values() if entry is not None])):
-            folder, temp, cwd = self.place(f"fail-{k}")
+            folder, cwd = self.place(f"fail-{k}")
             lay(folder.path, INSTALL)
             update = folder.path / UPDATE_NAME
             lay(update, UPDATE)
-            cases.append((k, folder, temp, cwd, update, walk_order(update)))
+            cases.append((k, folder, cwd, update, walk_order(update)))
         self.assertGreaterEqual(len(cases), 30)
 
         with concurrent.futures.ThreadPoolExecutor(WORKERS) as pool:
-            futures = [(k, order[k], pool.submit(self.fail_then_install, k, folder, temp, cwd, update, order))
-                       for k, folder, temp, cwd, update, order in cases]
+            futures = [(k, order[k], pool.submit(self.fail_then_install, k, folder, cwd, update, order))
+                       for k, folder, cwd, update, order in cases]
         for k, failing, future in futures:
             with self.subTest(k=k, failing=failing):
                 future.result()
 
-    def fail_then_install(self, k, folder, temp, cwd, update, order):
+    def fail_then_install(self, k, folder, cwd, update, order):
         pristine = folder.tree()
         update_before = snapshot(update)
         position = Position(folder, update, order, k, pristine)
@@ -221,21 +195,21 @@ class FailureAtEveryFile(ResilienceTestCase):
 
         if os.path.lexists(target):
             with self.unreplaceable(target):
-                result = self.run_update(folder, temp)
-            self.check_rolled_back(position, pristine, update_before, result, temp, cwd)
+                result = self.run_update(folder)
+            self.check_rolled_back(position, pristine, update_before, result, cwd)
         else:
             blocker = self.block(folder, target, order[:k])
             before = folder.tree()
-            result = self.run_update(folder, temp)
-            self.check_rolled_back(position, before, update_before, result, temp, cwd)
+            result = self.run_update(folder)
+            self.check_rolled_back(position, before, update_before, result, cwd)
             if blocker.is_dir():
                 blocker.rmdir()
             else:
                 blocker.unlink()
 
-        result = self.run_update(folder, temp)
+        result = self.run_update(folder)
         self.check_installed(folder, update, order, after_update(without(pristine, UPDATE_NAME), update_before),
-                             result, temp, cwd)
+                             result, cwd)
 
     def block(self, folder, target, earlier):
         """Puts something where the new file at target cannot go: a folder at target when its
@@ -255,14 +229,14 @@ class BrakedRun:
     than about a page of lines ahead of the test reading them, so the test decides how far it
     gets before it is stopped."""
 
-    def __init__(self, folder, extra_env, cwd):
+    def __init__(self, folder, cwd):
         command, env = launcher_command(folder.launcher, [])
-        env.update(extra_env)
         read, write = os.pipe()
         fcntl.fcntl(write, fcntl.F_SETPIPE_SZ, 4096)
+        self.errors = tempfile.TemporaryFile()
         try:
             self.process = subprocess.Popen(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL, stdout=write,
-                                            stderr=subprocess.DEVNULL)
+                                            stderr=self.errors)
         finally:
             os.close(write)
         self.output = os.fdopen(read, "rb", buffering=0)
@@ -287,11 +261,19 @@ class BrakedRun:
         self.output.close()
         return code
 
+    def finish(self, timeout=120):
+        """Reads the rest of the lines, waits for the launcher to end and returns what happened."""
+        rest = self.output.read()
+        code = self.process.wait(timeout)
+        self.errors.seek(0)
+        return read_result(code, b"".join(line + b"\n" for line in self.lines) + rest, self.errors.read())
+
     def stop(self):
         if self.process.poll() is None:
             self.process.kill()
             self.process.wait()
         self.output.close()
+        self.errors.close()
 
 
 class KilledLauncher(ResilienceTestCase):
@@ -300,22 +282,28 @@ class KilledLauncher(ResilienceTestCase):
     SEEDS = 4
     FILES = 2000
 
-    def kill_during_installation(self, folder, temp, cwd, files, delay=0.0):
-        """Runs the launcher and kills it `delay` seconds after it has announced `files` files;
-        checks that it was still installing then."""
-        run = BrakedRun(folder, self.environment(temp), cwd)
+    def kill_run(self, folder, cwd, prefix, count, delay=0.0):
+        """Runs the launcher and kills it `delay` seconds after it has written `count` lines that
+        begin with prefix; returns the lines it wrote."""
+        run = BrakedRun(folder, cwd)
         self.addCleanup(run.stop)
-        self.assertTrue(run.read_until(b"copying ", files), run.lines)
+        self.assertTrue(run.read_until(prefix, count), run.lines)
         time.sleep(delay)
         self.assertEqual(run.kill(), -signal.SIGKILL)
-        self.assertFalse(any(line.startswith(b"deleting rollback folder") for line in run.lines),
-                         "the launcher finished the installation before it was killed")
-        # Wine's rollback folders are outside the test's root, and a killed run's may outlive it.
-        first = next(line for line in run.lines if line.startswith(b"copying "))
-        self.addCleanup(shutil.rmtree, host_path(rollback_named(first)), ignore_errors=True)
+        return run.lines
 
-    # A Launcher killed at a random moment of the installation loses none of the files the update
-    # does not replace, and the next run installs the whole update and starts the Lobby.
+    def kill_during_installation(self, folder, cwd, files, delay=0.0):
+        """Kills the launcher `delay` seconds after it has announced `files` files, while it still
+        installs; returns its rollback folder."""
+        lines = self.kill_run(folder, cwd, b"copying ", files, delay)
+        self.assertFalse(any(line.startswith(b"deleting rollback folder") for line in lines),
+                         "the launcher finished the installation before it was killed")
+        return rollback_named(next(line for line in lines if line.startswith(b"copying ")))
+
+    # A Launcher killed at a random moment of its installation, of the clean-up after it, or of
+    # the next run's undoing of it, loses no file: the next whole run moves every backup back
+    # (never those of an installation that had completed), installs the whole update with each
+    # replaced file's own write permission, leaves no backup anywhere and starts the Lobby.
     def test_killed_during_installation(self):
         seeds = [int(seed) for seed in os.environ.get("E2E_KILL_SEEDS", "").split(",") if seed]
         seeds = seeds or [random.SystemRandom().randrange(1 << 32) for _ in range(self.SEEDS)]
@@ -327,43 +315,55 @@ class KilledLauncher(ResilienceTestCase):
 
     def kill_then_install(self, seed):
         rng = random.Random(seed)
-        folder, temp, cwd = self.place(f"seed-{seed}")
+        folder, cwd = self.place(f"seed-{seed}")
         update = folder.path / UPDATE_NAME
         big = set(rng.sample(range(self.FILES), 8))
         for i in range(self.FILES):
             relative = f"d{i % 7}/e{i % 5}/f{i % 3}/file{i}" + (".asar_tmp" if i % 50 == 0 else ".dat")
             size = (4 << 20) if i in big else rng.randrange(0, 8000)
-            # A killed run leaves the replaced file's write permission only in its rollback folder,
-            # which no later run reads: here a file and the file it replaces have the same one.
-            read_only = rng.random() < 0.1
-            lay(update, {relative: (rng.randbytes(size), READ_ONLY) if read_only else rng.randbytes(size)})
+            data = rng.randbytes(size)
+            lay(update, {relative: (data, READ_ONLY) if rng.random() < 0.1 else data})
             if rng.random() < 0.5:
                 old = rng.randbytes(rng.randrange(0, 8000))
-                lay(folder.path, {asar(relative): (old, READ_ONLY) if read_only else old})
+                lay(folder.path, {asar(relative): (old, READ_ONLY) if rng.random() < 0.1 else old})
         for i in range(200):
             lay(folder.path, {f"d{i % 7}/kept{i}.bin": rng.randbytes(rng.randrange(0, 4000))})
         pristine = without(folder.tree(), UPDATE_NAME)
         update_tree = snapshot(update)
         targets = {asar(relative) for relative in update_tree}
         kept = {relative: entry for relative, entry in pristine.items() if relative not in targets}
-        order = walk_order(update)
+        phase = rng.choice(["installing", "clean-up", "undoing"])
 
-        self.kill_during_installation(folder, temp, cwd, rng.randrange(1, self.FILES - 100), rng.uniform(0, 0.005))
+        if phase == "clean-up":
+            lines = self.kill_run(folder, cwd, b"deleting rollback folder ", 1, rng.uniform(0, 0.01))
+            killed = rollback_named(next(line for line in lines if line.startswith(b"copying ")))
+        else:
+            killed = self.kill_during_installation(folder, cwd, rng.randrange(self.FILES // 4, self.FILES - 100),
+                                                   rng.uniform(0, 0.005))
+            after_kill = folder.tree()
+            self.assertEqual({relative: after_kill.get(relative) for relative in kept}, kept)
+            self.assertEqual(snapshot(update), update_tree)
+        if phase == "undoing":
+            self.kill_run(folder, cwd, b"rollbacking ", rng.randrange(1, 20), rng.uniform(0, 0.005))
 
-        after_kill = folder.tree()
-        self.assertEqual({relative: after_kill.get(relative) for relative in kept}, kept)
-        self.assertEqual(snapshot(update), update_tree)
-        result = self.run_update(folder, temp)
-        self.check_installed(folder, update, order, after_update(pristine, update_tree), result, temp, cwd,
-                             after_kill=True)
+        order = walk_order(update) if update.exists() else None
+        starts = len(folder.lobby_starts())
+        result = self.run_update(folder)
+        recovery = self.check_installed(folder, update, order, after_update(pristine, update_tree), result, cwd,
+                                        after_kill=True)
+        for line in recovery:
+            self.assertIn(b" " + eight_bit(killed), line)
+        if phase == "clean-up":
+            self.assertFalse([line for line in recovery if line.startswith(b"rollbacking ")],
+                             "a completed installation was rolled back")
+        else:
+            self.assertEqual(recovery[-1], b"deleting rollback folder " + eight_bit(killed))
+        self.assertEqual(len(folder.wait_lobby_starts(starts + 1)), starts + 1)
 
     # A Launcher killed during the installation, followed by a run whose installation fails, leaves
     # every file of the previous installation as it was; the run after them installs the update.
-    # Known gap: a killed run's backups stay in its own rollback folder, which no later run recovers,
-    # so the failed run can only restore what the killed run left behind.
-    @unittest.expectedFailure
     def test_killed_then_failed(self):
-        folder, temp, cwd = self.place("killed-then-failed")
+        folder, cwd = self.place("killed-then-failed")
         update = folder.path / UPDATE_NAME
         for i in range(400):
             lay(update, {f"pack{i % 4}/file{i}.dat": f"new {i} ".encode() * 40})
@@ -375,9 +375,9 @@ class KilledLauncher(ResilienceTestCase):
         pristine = without(folder.tree(), UPDATE_NAME)
         update_tree = snapshot(update)
 
-        self.kill_during_installation(folder, temp, cwd, 100)
+        self.kill_during_installation(folder, cwd, 100)
         with self.unreplaceable(folder.path / order[-1]):
-            failed = self.run_update(folder, temp)
+            failed = self.run_update(folder)
 
         self.assertNothingStarted(folder, failed, cwd)
         message, = self.boxes(failed, 1)
@@ -386,9 +386,9 @@ class KilledLauncher(ResilienceTestCase):
         self.assertEqual({relative: after.get(relative) for relative in pristine}, pristine,
                          "files of the previous installation are gone, yet the update never completed")
         self.assertEqual(snapshot(update), update_tree)
-        result = self.run_update(folder, temp)
-        self.check_installed(folder, update, order, after_update(pristine, update_tree), result, temp, cwd,
-                             after_kill=True)
+        self.assertNoRollbackLeft(folder)
+        result = self.run_update(folder)
+        self.check_installed(folder, update, order, after_update(pristine, update_tree), result, cwd)
 
 
 class FullDisk(ResilienceTestCase):
@@ -404,7 +404,7 @@ class FullDisk(ResilienceTestCase):
         update = {"app.exe": os.urandom(200 << 10), "readme.txt": b"new readme",
                   "resources/app.asar_tmp": os.urandom(300 << 10), **new}
         # Room for the programs, the installation and the update, and for half the new files only:
-        # replaced files make room for their replacements by moving to the temporary folder.
+        # the replaced files stay on the volume too, in the rollback folder.
         sizes = [path.stat().st_size for path in [BIN / LAUNCHER_NAME, BIN / LOBBY_NAME]]
         sizes += [len(entry if isinstance(entry, bytes) else entry[0]) for entry in existing.values()]
         sizes += [len(data) for data in update.values()]
@@ -436,35 +436,55 @@ class FullDisk(ResilienceTestCase):
         result = self.run_update(folder)
         self.check_installed(folder, update_folder, order, after_update(without(pristine, UPDATE_NAME),
                                                                          update_before),
-                             result, None, volume)
+                             result, volume)
 
 
 class ManyLaunchers(ResilienceTestCase, LockAndKillTestCase):
     LAUNCHERS = 20
 
-    # Of twenty Launchers started together on a folder with a pending update, exactly one installs
-    # it whole and starts the Lobby once; each other one is refused before touching anything.
-    def test_launchers_started_together_on_an_update(self):
+    # While one Launcher installs an update, every other Launcher started on the folder is refused
+    # before touching anything, also after the installation has passed the lock file that the
+    # update ships: that file is skipped, never replaced, so the lock holds. The one installs the
+    # rest of the update whole and starts the Lobby once.
+    def test_launchers_started_during_an_installation(self):
         folder = self.install("Client")
         lay(folder.path, INSTALL)
         update = folder.path / UPDATE_NAME
         lay(update, UPDATE)
-        for i in range(300):
-            lay(update, {f"bulk/{i % 9}/file{i}.dat": os.urandom(i * 97)})
-            if i % 2:
-                lay(folder.path, {f"bulk/{i % 9}/file{i}.dat": b"old bulk"})
-        order = walk_order(update)
-        expected = after_update(without(folder.tree(), UPDATE_NAME), snapshot(update))
+        lay(update, {"launcher.lock": b"an update's own lock file"})
+        # Bulk files after the lock file in walk order keep the installation going while the
+        # others start.
+        for name in (f"bulk{attempt}" for attempt in range(200)):
+            for i in range(300):
+                lay(update, {f"{name}/{i % 9}/file{i}.dat": os.urandom(i * 97)})
+                if i % 2:
+                    lay(folder.path, {f"{name}/{i % 9}/file{i}.dat": b"old bulk"})
+            order = walk_order(update)
+            if order.index("launcher.lock") < order.index(f"{name}/0/file0.dat"):
+                break
+            shutil.rmtree(update / name)
+            shutil.rmtree(folder.path / name)
+        else:
+            self.fail("no bulk folder name comes after the lock file in walk order")
+        installed = [relative for relative in order if relative != "launcher.lock"]
+        expected = after_update(without(folder.tree(), UPDATE_NAME),
+                                {relative: entry for relative, entry in snapshot(update).items()
+                                 if relative != "launcher.lock"})
 
-        runs = [self.begin(folder, extra_env=self.environment()) for _ in range(self.LAUNCHERS)]
-        results = [run.finish() for run in runs]
+        first = BrakedRun(folder, self.root)
+        self.addCleanup(first.stop)
+        self.assertTrue(first.read_until(b"copying ", order.index("launcher.lock") + 2), first.lines)
+        others = [self.begin(folder) for _ in range(self.LAUNCHERS - 1)]
+        refused = [run.finish() for run in others]
+        result = first.finish()
 
-        self.assertEqual(sorted(result.code for result in results), [0] + [255] * (self.LAUNCHERS - 1))
-        winner, = [result for result in results if result.code == 0]
-        for loser in (result for result in results if result.code != 0):
+        for loser in refused:
             self.assertDidNothing(loser, ALREADY_RUNNING)
-        self.check_installed(folder, update, order, expected, winner, None, self.root)
-        self.assertEqual(len(folder.lobby_starts()), 1)
+        skipping = b"skipping " + eight_bit(native(update / "launcher.lock")) + b": the lock file is never replaced"
+        self.assertEqual(result.lines.count(skipping), 1)
+        result.stdout = b"".join(line + b"\n" for line in result.lines if line != skipping)
+        self.check_installed(folder, update, installed, expected, result, self.root)
+        self.assertLockFileEmpty(folder)
 
 
 if __name__ == "__main__":

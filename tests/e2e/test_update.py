@@ -1,14 +1,15 @@
 """Installing a pending update: file by file over the install folder, each replaced file moved
 into a rollback folder first, older update folders retired, the Lobby started afterwards."""
 
+import hashlib
 import os
 import re
 import shutil
 import unittest
 from pathlib import Path
 
-from harness import (WINDOWS, InstallFolder, LauncherTestCase, decode_argument, eight_bit, host_path, native,
-                     other_volume, quoted, walk_order)
+from harness import (LAUNCHER_NAME, ROLLBACK_STORE, WINDOWS, InstallFolder, LauncherTestCase, decode_argument,
+                     eight_bit, host_path, mount_tmpfs, native, quoted, walk_order)
 
 HEAD = [b"restart mode / kill mode", b"killing lobby processes"]
 REINSTALL = "There was an error while rollbacking a failed update. You may need to reinstall the application."
@@ -25,27 +26,38 @@ def from_eight_bit(line):
     return line.decode("cp1252" if WINDOWS else "utf-8", errors="replace")
 
 
-class UpdateTestCase(LauncherTestCase):
-    """Runs with a temporary folder of the test's own on Linux, so that rollback folders can be seen."""
+def describe(entry):
+    """A tree entry in a few words, for failure messages."""
+    if entry is None:
+        return "nothing"
+    if entry[0] == "file":
+        return f"file of {len(entry[1])} bytes {hashlib.sha1(entry[1]).hexdigest()[:8]}" + \
+            ("" if entry[2] else " read-only")
+    return " ".join(entry)
 
+
+class UpdateTestCase(LauncherTestCase):
     def setUp(self):
         super().setUp()
-        self.temp = self.root / "temp"
-        self.temp.mkdir()
+        self.addTypeEqualityFunc(dict, self.assertTreeEqual)
 
-    def environment(self, temp=None):
-        return {} if WINDOWS else {"TMPDIR": str(temp or self.temp)}
+    def assertTreeEqual(self, first, second, msg=None):
+        """Compares trees (see snapshot) by the paths that differ: their contents can be too large to
+        print, and a diff of them too slow to make."""
+        differing = sorted(path for path in first.keys() | second.keys() if first.get(path) != second.get(path))
+        if differing:
+            self.fail(self._formatMessage(msg, f"{len(differing)} paths differ:\n" + "\n".join(
+                f"{path}: {describe(first.get(path))}, expected {describe(second.get(path))}"
+                for path in differing[:30])))
 
-    def run_update(self, folder, temp=None, extra_env=None):
-        return folder.run(extra_env={**self.environment(temp), **(extra_env or {})})
+    def run_update(self, folder, extra_env=None, prefix=()):
+        return folder.run(extra_env=extra_env, prefix=prefix)
 
-    def begin_update(self, folder, temp=None, cwd=None):
-        """Starts a run that goes on beside others; each gets its own folders to leave things in."""
+    def begin_update(self, folder, cwd=None):
+        """Starts a run that goes on beside others; each gets its own folder to leave its log in."""
         if cwd:
             cwd.mkdir(exist_ok=True)
-        if temp:
-            temp.mkdir(exist_ok=True)
-        return folder.begin(cwd=cwd, extra_env=self.environment(temp))
+        return folder.begin(cwd=cwd)
 
     def lobby_lines(self, folder):
         return [b"storageFolder: " + eight_bit(folder.native()), b"siteenv: (empty)",
@@ -60,37 +72,33 @@ class UpdateTestCase(LauncherTestCase):
         return (b"rollbacking " + eight_bit(rollback + SEPARATOR + relative.replace("/", SEPARATOR)) + b" into " +
                 eight_bit(native(folder.path / asar(relative))))
 
-    def assertInstalled(self, result, folder, update, order, temp=None):
+    def assertInstalled(self, result, folder, update, order):
         """The run installed every file of the update in walk order and started the Lobby, without a
-        message; returns its rollback folder."""
-        rollback = self.rollback_folder(result, temp)
+        message, and left no rollback folder; returns the rollback folder it used."""
+        rollback = self.rollback_folder(result, folder)
         self.assertEqual(result.code, 0, result.stderr[-2000:])
         self.assertMessages(result)
         self.assertEqual(result.lines,
                          HEAD + [self.copying(folder, update, relative, rollback) for relative in order] +
                          [b"deleting rollback folder " + eight_bit(rollback)] + self.lobby_lines(folder))
+        self.assertNoRollbackLeft(folder)
         return rollback
 
-    def rollback_folder(self, result, temp=None):
-        """The run's rollback folder, from the line that deletes or keeps it; checks where it lies."""
+    def rollback_folder(self, result, folder):
+        """The run's rollback folder, from the line that deletes or keeps it: a fresh one in the
+        install folder's rollback store."""
         named = [m.group(1) for m in map(re.compile(rb"(?:deleting|keeping) rollback folder (.*)").fullmatch,
                                          result.lines) if m]
         self.assertEqual(len(named), 1, result.lines)
         rollback = from_eight_bit(named[0])
-        self.assertRegex(rollback, r"[\\/]zintu_rollback[\\/][0-9a-f]{8}\Z")
-        # A kept rollback folder must not outlive the test in Wine's shared temporary folder.
-        self.addCleanup(shutil.rmtree, host_path(rollback), ignore_errors=True)
-        if WINDOWS:
-            self.assertTrue(rollback.startswith("C:\\users\\"), rollback)
-        else:
-            self.assertEqual(Path(rollback).parent.parent, temp or self.temp)
+        self.assertRegex(rollback, r"[\\/][0-9a-f]{8}\Z")
+        self.assertEqual(rollback[:-9], from_eight_bit(eight_bit(folder.native(ROLLBACK_STORE))))
         return rollback
 
-    def assertNoRollbackLeft(self, rollback, temp=None):
-        self.assertFalse(os.path.lexists(host_path(rollback)), f"{rollback} was left behind")
-        if not WINDOWS:
-            store = (temp or self.temp) / "zintu_rollback"
-            self.assertEqual(list(store.iterdir()) if store.exists() else [], [])
+    def assertNoRollbackLeft(self, folder):
+        """Neither a rollback folder nor an installation record is left in the install folder."""
+        store = folder.path / ROLLBACK_STORE
+        self.assertEqual(sorted(path.name for path in store.iterdir()) if store.exists() else [], [])
 
     def assertLobbyStartedOnce(self, folder):
         start, = folder.wait_lobby_starts()
@@ -173,12 +181,11 @@ class CompleteUpdate(UpdateTestCase):
 
         result = self.run_update(folder)
 
-        rollback = self.assertInstalled(result, folder, update, order)
+        self.assertInstalled(result, folder, update, order)
         self.assertEqual(folder.tree(), expected)
         if not WINDOWS:
             self.assertEqual(victim.read_bytes(), b"outside the install folder")
         self.assertFalse(update.exists())
-        self.assertNoRollbackLeft(rollback)
         self.assertTrue((self.root / "liveUpdateLog.log").exists())
         self.assertLobbyStartedOnce(folder)
 
@@ -197,7 +204,7 @@ class CompleteUpdate(UpdateTestCase):
 
         result = self.run_update(folder)
 
-        rollback = self.assertInstalled(result, folder, update, order)
+        self.assertInstalled(result, folder, update, order)
         self.assertEqual(folder.tree(), {
             "données": ("folder",),
             "données/日本語.txt": ("file", b"new text", True),
@@ -208,59 +215,89 @@ class CompleteUpdate(UpdateTestCase):
             "Ünï/Кириллица/файл.bin": ("file", b"nested", True),
         })
         self.assertFalse(update.exists())
-        self.assertNoRollbackLeft(rollback)
         self.assertLobbyStartedOnce(folder)
 
-    # Moving backups to a temporary folder on another file system works: replaced files, links
-    # and the .asar rule behave as on one file system, and the far rollback folder is deleted.
-    def test_temporary_folder_on_another_volume(self):
-        volume = other_volume(self)
-        if WINDOWS:
-            # Wine's temporary folder is fixed on C:, so the install folder moves instead.
-            folder, temp = InstallFolder(volume, "Client"), None
-        else:
-            folder, temp = self.install("Client"), volume / "temp"
-            temp.mkdir()
+    # A folder of the install tree that is another volume (a mount point) is updated as well:
+    # its replaced files, links and archives cross to the rollback folder and are deleted there.
+    def test_folder_on_another_volume(self):
+        folder = self.install("Client")
+        if not mount_tmpfs(self, folder.path / "bin"):
+            self.skipTest("cannot mount a tmpfs here")
         big = os.urandom(2 << 20)
         folder.write("app.exe", b"old program")
         folder.write("bin/core.dll", b"old core")
-        folder.write("resources/app.asar", b"old archive")
-        folder.write("big.bin", b"old big")
+        folder.write("bin/app.asar", b"old archive")
+        folder.write("bin/big.bin", b"old big")
         folder.write("update_3/app.exe", b"new program")
         folder.write("update_3/bin/core.dll", b"new core")
-        folder.write("update_3/resources/app.asar_tmp", b"new archive")
-        folder.write("update_3/plugins/x.dll", b"new plugin")
-        folder.write("update_3/big.bin", big)
+        folder.write("update_3/bin/app.asar_tmp", b"new archive")
+        folder.write("update_3/bin/plugins/x.dll", b"new plugin")
+        folder.write("update_3/bin/big.bin", big)
         expected = {
             "app.exe": ("file", b"new program", True),
             "bin": ("folder",),
             "bin/core.dll": ("file", b"new core", True),
-            "resources": ("folder",),
-            "resources/app.asar": ("file", b"new archive", True),
-            "plugins": ("folder",),
-            "plugins/x.dll": ("file", b"new plugin", True),
-            "big.bin": ("file", big, True),
+            "bin/app.asar": ("file", b"new archive", True),
+            "bin/plugins": ("folder",),
+            "bin/plugins/x.dll": ("file", b"new plugin", True),
+            "bin/big.bin": ("file", big, True),
         }
         if not WINDOWS:
-            os.symlink("old-target", folder.path / "link")
-            folder.write("file-to-link", b"old file")
-            os.symlink("app.exe", folder.path / "link-to-file")
-            os.symlink("new-target", folder.path / "update_3" / "link")
-            os.symlink("app.exe", folder.path / "update_3" / "file-to-link")
-            folder.write("update_3/link-to-file", b"now a file")
-            expected.update({"link": ("link", "new-target"), "file-to-link": ("link", "app.exe"),
-                             "link-to-file": ("file", b"now a file", True)})
+            os.symlink("old-target", folder.path / "bin/link")
+            folder.write("bin/file-to-link", b"old file")
+            os.symlink("core.dll", folder.path / "bin/link-to-file")
+            os.symlink("new-target", folder.path / "update_3/bin/link")
+            os.symlink("core.dll", folder.path / "update_3/bin/file-to-link")
+            folder.write("update_3/bin/link-to-file", b"now a file")
+            expected.update({"bin/link": ("link", "new-target"), "bin/file-to-link": ("link", "core.dll"),
+                             "bin/link-to-file": ("file", b"now a file", True)})
         update = folder.path / "update_3"
         order = walk_order(update)
 
-        result = self.run_update(folder, temp)
+        result = self.run_update(folder)
 
-        rollback = self.assertInstalled(result, folder, update, order, temp)
-        self.assertNotEqual(os.stat(host_path(rollback).parent).st_dev, os.stat(folder.path).st_dev)
+        rollback = self.assertInstalled(result, folder, update, order)
+        self.assertNotEqual(os.stat(host_path(rollback).parent).st_dev, os.stat(folder.path / "bin").st_dev)
         self.assertEqual(folder.tree(), expected)
         self.assertFalse(update.exists())
-        self.assertNoRollbackLeft(rollback, temp)
         self.assertLobbyStartedOnce(folder)
+
+
+    # An update that ships the Launcher installs it like any other file although it runs: the
+    # running one is renamed into the rollback folder on its own volume (the install folder is on
+    # another volume than the system's temporary folder). The run starts the Lobby, and the next
+    # run is the new Launcher, which deletes whatever of the old one could not be deleted while it
+    # ran, and rolls nothing back.
+    def test_update_that_ships_the_launcher(self):
+        volume = self.root / "volume"
+        if not mount_tmpfs(self, volume):
+            self.skipTest("cannot mount a tmpfs here")
+        folder = InstallFolder(volume, "Client")
+        new_launcher = folder.launcher.read_bytes() + b"appended by the update"
+        folder.write(f"update_5/{LAUNCHER_NAME}", new_launcher)
+        folder.write("update_5/version.txt", b"5")
+        update = folder.path / "update_5"
+        order = walk_order(update)
+
+        result = self.run_update(folder)
+
+        rollback = self.rollback_folder(result, folder)
+        self.assertEqual(result.code, 0, result.stderr[-2000:])
+        self.assertMessages(result)
+        self.assertEqual(result.lines, HEAD + [self.copying(folder, update, relative, rollback) for relative in order] +
+                         [b"deleting rollback folder " + eight_bit(rollback)] + self.lobby_lines(folder))
+        self.assertEqual(folder.launcher.read_bytes(), new_launcher)
+        self.assertEqual(folder.tree(), {"version.txt": ("file", b"5", True)})
+        self.assertLobbyStartedOnce(folder)
+
+        second = folder.run()
+
+        self.assertEqual(second.code, 0, second.stderr[-2000:])
+        self.assertMessages(second)
+        leftover = [b"deleting rollback folder " + eight_bit(rollback)]
+        self.assertIn(second.lines, [self.lobby_lines(folder), leftover + self.lobby_lines(folder)])
+        self.assertNoRollbackLeft(folder)
+        folder.wait_lobby_starts(2)
 
 
 class PendingUpdateFolders(UpdateTestCase):
@@ -284,7 +321,7 @@ class PendingUpdateFolders(UpdateTestCase):
 
         result = self.run_update(folder)
 
-        rollback = self.assertInstalled(result, folder, update, order)
+        self.assertInstalled(result, folder, update, order)
         pending = {"update_10", "update_100", "update_2", "update_0999", "update_9"}
         expected = {path: entry for path, entry in before.items() if path.split("/")[0] not in pending}
         expected.update({"version.txt": ("file", b"nine", True), "sub": ("folder",),
@@ -306,14 +343,14 @@ class PendingUpdateFolders(UpdateTestCase):
         for folder, before, run in runs:
             with self.subTest(folder=folder.path.name):
                 result = run.finish()
-                rollback = self.rollback_folder(result)
+                rollback = self.rollback_folder(result, folder)
                 self.assertEqual(result.code, 0, result.stderr[-2000:])
                 self.assertMessages(result)
                 self.assertEqual(result.lines, HEAD + [b"deleting rollback folder " + eight_bit(rollback)] +
                                  self.lobby_lines(folder))
                 self.assertEqual(folder.tree(), {path: entry for path, entry in before.items()
                                                  if not path.startswith("update_")})
-                self.assertNoRollbackLeft(rollback)
+                self.assertNoRollbackLeft(folder)
                 self.assertLobbyStartedOnce(folder)
 
 

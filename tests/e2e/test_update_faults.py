@@ -5,13 +5,27 @@ import contextlib
 import os
 import shutil
 import subprocess
+import time
 import unittest
 
-from harness import (BIN, LAUNCHER_NAME, WINDOWS, InstallFolder, dynamically_linked, eight_bit, holding, host_path,
-                     mount_tmpfs, native, other_volume, snapshot, walk_order)
+from harness import (BIN, LOBBY_NAME, ROLLBACK_STORE, WINDOWS, eight_bit, holding, host_path, mount_tmpfs, native,
+                     snapshot, walk_order)
 from test_update import HEAD, READ_ONLY, REINSTALL, UpdateTestCase, asar, from_eight_bit
 
 PLAIN_FILES = 8
+
+
+def backed_up(announced, stood):
+    """The update files among `announced`, in order, whose target held an entry of the previous
+    installation (stood(target) is true) when the update first wrote it; a later write of the same
+    target finds the update's own file and backs nothing up."""
+    written, result = set(), []
+    for relative in announced:
+        target = asar(relative)
+        if target not in written and stood(target):
+            result.append(relative)
+        written.add(target)
+    return result
 
 
 def lay(base, entries):
@@ -69,16 +83,15 @@ class Failure:
                 lay(folder.path, {relative: b"old " + relative.encode()})
         lay(folder.path / self.core, core_install)
         self.announced = self.order[:self.order.index(self.failing) + 1]
-        self.backed_up = [relative for relative in self.announced[:-1]
-                          if os.path.lexists(folder.path / asar(relative))]
+        self.backed_up = backed_up(self.announced[:-1], lambda target: os.path.lexists(folder.path / target))
 
     def restored(self, before):
         """The install folder after the rollback: as before, plus what the update added before the
-        failure (nothing stood there, so nothing was backed up) and the folders made for it."""
+        failure where nothing stood (the last write of a target winning) and the folders made for it."""
         update = snapshot(self.update)
         expected = dict(before)
         for relative in self.announced[:-1]:
-            if relative in self.backed_up:
+            if asar(relative) in before:
                 continue
             parts = asar(relative).split("/")
             for depth in range(1, len(parts)):
@@ -88,9 +101,9 @@ class Failure:
 
 
 LINKS_UPDATE = {"link": "new-target", "file-to-link": "added.dll", "link-to-file": b"now a file",
-                "dangling": b"was a dangling link"}
+                "dangling": b"was a dangling link", "folder-link": b"a file where a link to a folder stood"}
 LINKS_INSTALL = {"link": "old-target", "file-to-link": b"old file", "link-to-file": "replaced.txt",
-                 "dangling": "missing"}
+                 "dangling": "missing", "folder-link": "nested"}
 
 
 class FaultTestCase(UpdateTestCase):
@@ -140,25 +153,27 @@ class FaultTestCase(UpdateTestCase):
         self.assertEqual(result.lines[:announced],
                          HEAD + [self.copying(folder, failure.update, relative, rollback)
                                  for relative in failure.announced])
-        self.assertEqual(sorted(result.lines[announced:-1]),
-                         sorted(self.rollbacking(folder, relative, rollback) for relative in failure.backed_up))
+        self.assertEqual(result.lines[announced:-1],
+                         [self.rollbacking(folder, relative, rollback) for relative in reversed(failure.backed_up)])
         self.assertEqual(result.lines[-1], ending + eight_bit(rollback))
 
-    def check_rolled_back(self, failure, before, update_before, result, temp=None, cwd=None):
-        rollback = self.rollback_folder(result, temp)
+    def check_rolled_back(self, failure, before, update_before, result, cwd=None):
+        rollback = self.rollback_folder(result, failure.folder)
         self.assertNothingStarted(failure.folder, result, cwd)
         self.assertEqual(failure.folder.tree(), failure.restored(before))
         self.assertEqual(snapshot(failure.update), update_before)
         message, = self.boxes(result, 1)
         self.assertCopyError(message, self.failure_copy_error(failure))
         self.assertRolledBack(failure, result, rollback, b"deleting rollback folder ")
-        self.assertNoRollbackLeft(rollback, temp)
+        self.assertNoRollbackLeft(failure.folder)
 
 
 class FailedUpdate(FaultTestCase):
-    # A failure at file k of n moves every earlier backup back byte for byte, read-only files,
-    # links and the .asar rule included; files the update added stay, later files are never
-    # touched, the user sees the copy error, and the update folder stays for the next run.
+    # A failure at file k of n moves every earlier backup back byte for byte, in the reverse order
+    # of installation: read-only files, links (to folders too) and the .asar rule included, and an
+    # archive that the update ships under both names comes back as it was; files the update added
+    # stay, later files are never touched, the user sees the copy error, and the update folder
+    # stays for the next run.
     def test_failure_rolls_back_earlier_files(self):
         folder = self.install("Client")
         core_update = {
@@ -168,6 +183,7 @@ class FailedUpdate(FaultTestCase):
             "added.dll": b"new added",
             "nested/deeper/lib.dll": b"new lib",
             "app.asar_tmp": b"new archive",
+            "app.asar": b"new archive under its own name",
             "made/inside/x.txt": b"new in a new folder",
             "hollow": None,
         }
@@ -190,14 +206,12 @@ class FailedUpdate(FaultTestCase):
             self.check_rolled_back(failure, before, update_before, result)
 
     # Backups that cannot be moved back stay in the rollback folder, which is kept and named; the
-    # user is told once to reinstall, then sees the copy error; every other backup goes back.
+    # user is told once to reinstall, then sees the copy error; every other backup goes back. A
+    # later run leaves the kept backups alone, the only copy of those files.
     def test_backup_that_cannot_be_moved_back_is_kept(self):
         if WINDOWS:
-            self.skipTest("the rename-failing preload library cannot enter Wine's 32-bit process, and Wine "
-                          "offers no other deterministic way to fail one move back while the others succeed")
-        if not dynamically_linked(BIN / LAUNCHER_NAME):
-            self.skipTest("the release launcher is linked statically and ignores LD_PRELOAD; "
-                          "the sanitizer build, linked dynamically, runs this test")
+            self.skipTest("Wine deletes files in its server process, which strace does not reach, and offers "
+                          "no other deterministic way to fail one move back while the others succeed")
         folder = self.install("Client")
         failure = Failure(folder, {"first.txt": b"new first", "stuck.txt": b"new stuck", "last.txt": b"new last",
                                    "stuck-too/deep.bin": b"new deep"},
@@ -207,15 +221,15 @@ class FailedUpdate(FaultTestCase):
         update_before = snapshot(failure.update)
         stuck = [f"{failure.core}/stuck.txt", f"{failure.core}/stuck-too/deep.bin"]
         before = folder.tree()
+        # Moving a backup back begins by removing what the update put in its place: fail just that.
+        strace = ["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=unlink,unlinkat",
+                  "-e", "inject=unlink,unlinkat:error=EACCES"]
+        for relative in stuck:
+            strace += ["-P", str(folder.path / relative)]
 
-        result = self.run_update(folder, extra_env={
-            "LD_PRELOAD": str(BIN / "libfail_rename.so"),
-            "FAIL_RENAME_FROM": f"{self.temp}/zintu_rollback/*/{failure.core}/stuck*",
-            # The sanitizer build wants its runtime first; the preload library does not use it.
-            "ASAN_OPTIONS": ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "verify_asan_link_order=0"])),
-        })
+        result = self.run_update(folder, prefix=strace)
 
-        rollback = self.rollback_folder(result)
+        rollback = self.rollback_folder(result, folder)
         self.assertNothingStarted(folder, result)
         kept = {relative: entry for relative, entry in snapshot(host_path(rollback)).items() if entry[0] != "folder"}
         self.assertEqual(kept, {relative: before[relative] for relative in stuck})
@@ -231,19 +245,25 @@ class FailedUpdate(FaultTestCase):
         self.assertCopyError(message, self.failure_copy_error(failure))
         self.assertRolledBack(failure, result, rollback, b"keeping rollback folder ")
 
+        shutil.rmtree(folder.path / failure.failing)
+        self.assertEqual(self.run_update(folder).code, 0)
+        self.assertEqual({relative: entry for relative, entry in snapshot(host_path(rollback)).items()
+                          if entry[0] != "folder"}, kept)
+        self.assertEqual(sorted(path.name for path in (folder.path / ROLLBACK_STORE).iterdir()),
+                         [host_path(rollback).name])
+
 
 class AcrossVolumes(FaultTestCase):
-    """The temporary folder on another file system than the install folder: on Linux through
-    TMPDIR; under Wine, whose temporary folder is fixed on C:, the install folders move instead."""
-
-    def setUp(self):
-        super().setUp()
-        self.volume = other_volume(self)
+    """The rollback store on another file system than the install folder (a mount point), so that
+    every move into it and back out of it is a copy and a delete, as for a folder of the install
+    tree that is another volume."""
 
     def place(self, name):
-        """An install folder, its own temporary folder and its own current directory."""
-        folder = InstallFolder(self.volume, name) if WINDOWS else self.install(name)
-        return folder, self.volume / f"temp-{name}", self.root / f"cwd-{name}"
+        """An install folder whose rollback store is another volume, and its own current directory."""
+        folder = self.install(name)
+        if not mount_tmpfs(self, folder.path / ROLLBACK_STORE):
+            self.skipTest("cannot mount a tmpfs here")
+        return folder, self.root / f"cwd-{name}"
 
     # A failed update is rolled back as well when every move there and back is a copy and a
     # delete, contents and links kept; a target that cannot be moved leaves no copy behind.
@@ -255,57 +275,89 @@ class AcrossVolumes(FaultTestCase):
         if not WINDOWS:
             core_update.update(LINKS_UPDATE)
             core_install.update(LINKS_INSTALL)
-        blocked, blocked_temp, blocked_cwd = self.place("Blocked")
+        blocked, blocked_cwd = self.place("Blocked")
         blocked_failure = Failure(blocked, core_update, core_install, blocker="folder")
-        held, held_temp, held_cwd = self.place("Unremovable")
+        held, held_cwd = self.place("Unremovable")
         held_failure = Failure(held, core_update, core_install)
         updates_before = [snapshot(blocked_failure.update), snapshot(held_failure.update)]
 
         with self.unreplaceable(held.path / held_failure.failing):
             befores = [blocked.tree(), held.tree()]
-            runs = [self.begin_update(blocked, blocked_temp, blocked_cwd), self.begin_update(held, held_temp, held_cwd)]
+            runs = [self.begin_update(blocked, blocked_cwd), self.begin_update(held, held_cwd)]
             results = [run.finish() for run in runs]
-            for failure, before, update_before, result, temp, cwd in zip(
-                    [blocked_failure, held_failure], befores, updates_before, results,
-                    [blocked_temp, held_temp], [blocked_cwd, held_cwd]):
+            for failure, before, update_before, result, cwd in zip(
+                    [blocked_failure, held_failure], befores, updates_before, results, [blocked_cwd, held_cwd]):
                 with self.subTest(target=failure.folder.path.name):
-                    rollback = self.rollback_folder(result, temp)
+                    rollback = self.rollback_folder(result, failure.folder)
                     self.assertNotEqual(os.stat(host_path(rollback).parent).st_dev,
                                         os.stat(failure.folder.path).st_dev)
-                    self.check_rolled_back(failure, before, update_before, result, temp, cwd)
+                    self.check_rolled_back(failure, before, update_before, result, cwd)
 
     # Read-only files cross to the other file system and back: a completed update keeps each
     # replaced file's write permission, a failed one restores the old files with theirs.
     def test_read_only_files_across_volumes(self):
         core_update = {"locked.cfg": b"new locked", "opened.cfg": (b"new opened", READ_ONLY)}
         core_install = {"locked.cfg": (b"old locked", READ_ONLY), "opened.cfg": b"old opened"}
-        installed, installed_temp, installed_cwd = self.place("Installed")
+        installed, installed_cwd = self.place("Installed")
         lay(installed.path / "update_4", core_update)
         lay(installed.path, core_install)
-        failed, failed_temp, failed_cwd = self.place("Failed")
+        failed, failed_cwd = self.place("Failed")
         failure = Failure(failed, core_update, core_install, blocker="folder")
         update_before = snapshot(failure.update)
         before = failed.tree()
 
-        runs = [self.begin_update(installed, installed_temp, installed_cwd),
-                self.begin_update(failed, failed_temp, failed_cwd)]
+        runs = [self.begin_update(installed, installed_cwd), self.begin_update(failed, failed_cwd)]
         completed, rolled_back = [run.finish() for run in runs]
 
         with self.subTest(update="completed"):
-            rollback = self.rollback_folder(completed, installed_temp)
+            self.rollback_folder(completed, installed)
             self.assertEqual(installed.tree(), {"locked.cfg": ("file", b"new locked", False),
                                                 "opened.cfg": ("file", b"new opened", True)})
             self.assertEqual(completed.code, 0, completed.message_texts)
             self.assertMessages(completed)
-            self.assertNoRollbackLeft(rollback, installed_temp)
+            self.assertNoRollbackLeft(installed)
             self.assertLobbyStartedOnce(installed)
         with self.subTest(update="rolled back"):
-            self.check_rolled_back(failure, before, update_before, rolled_back, failed_temp, failed_cwd)
+            self.check_rolled_back(failure, before, update_before, rolled_back, failed_cwd)
+
+    # Windows copies a running program to another volume but cannot delete it: the update fails
+    # with the copy error and no second copy of the program is left in the rollback folder.
+    def test_running_program_across_volumes(self):
+        if not WINDOWS:
+            self.skipTest("Linux lets a running program's file be moved")
+        folder, cwd = self.place("Running")
+        folder.write("bin/helper.exe", (BIN / LOBBY_NAME).read_bytes())
+        folder.write("bin/lobby-stay-seconds.txt", "60")
+        folder.write("update_2/bin/helper.exe", b"new helper")
+        before = folder.tree()
+        helper = folder.start_lobby(folder.native("bin", "helper.exe"))
+        self.addCleanup(helper.wait)
+        self.addCleanup(helper.kill)
+        started = folder.path / "bin" / "lobby-runs.jsonl"
+        deadline = time.monotonic() + 30
+        while not started.exists() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertTrue(started.exists(), "the helper program did not start")
+
+        result = self.run_update(folder)
+
+        rollback = self.rollback_folder(result, folder)
+        self.assertNothingStarted(folder, result)
+        update = folder.path / "update_2"
+        self.assertEqual(result.lines, HEAD + [self.copying(folder, update, "bin/helper.exe", rollback),
+                                               b"deleting rollback folder " + eight_bit(rollback)])
+        message, = self.boxes(result, 1)
+        self.assertCopyError(message, self.copy_error(update / "bin/helper.exe", folder.path / "bin/helper.exe"))
+        self.assertEqual({path: entry for path, entry in folder.tree().items() if path != "bin/lobby-runs.jsonl"},
+                         before)
+        self.assertNoRollbackLeft(folder)
+        self.assertIsNone(helper.poll())
 
 
 class InstallFolderObstacles(FaultTestCase):
     # A file where the update needs a folder, or a folder where it has a file, fails the update
-    # with the installation's own error before any backup exists, and nothing changes.
+    # with the installation's own error before any backup exists, and nothing changes; so does an
+    # update entry that is neither a file nor a link (a pipe on Linux), before anything opens it.
     def test_obstacles_in_the_install_folder(self):
         needs_folder = self.install("NeedsFolder")
         needs_folder.write("plugins", b"a file where a folder belongs")
@@ -313,25 +365,32 @@ class InstallFolderObstacles(FaultTestCase):
         folder_at_file = self.install("FolderAtFile")
         folder_at_file.write("data.bin/inner.txt", b"inside a folder")
         folder_at_file.write("update_2/data.bin", b"a file")
-        cases = [(folder, folder.tree(), self.begin_update(folder)) for folder in [needs_folder, folder_at_file]]
+        folders = [needs_folder, folder_at_file]
+        if not WINDOWS:
+            pipe = self.install("Pipe")
+            pipe.write("data.bin", b"old data")
+            (pipe.path / "update_2").mkdir()
+            os.mkfifo(pipe.path / "update_2" / "data.bin")
+            folders.append(pipe)
+        cases = [(folder, folder.tree(), self.begin_update(folder)) for folder in folders]
 
         for folder, before, run in cases:
             with self.subTest(folder=folder.path.name):
-                result = run.finish()
-                rollback = self.rollback_folder(result)
+                result = run.finish(timeout=60)
+                rollback = self.rollback_folder(result, folder)
                 self.assertNothingStarted(folder, result)
                 update = folder.path / "update_2"
                 relative, = walk_order(update)
                 self.assertEqual(result.lines, HEAD + [self.copying(folder, update, relative, rollback),
                                                        b"deleting rollback folder " + eight_bit(rollback)])
                 message, = self.boxes(result, 1)
-                if folder is folder_at_file:
-                    self.assertCopyError(message, self.copy_error(update / relative, folder.path / relative))
-                else:
+                if folder is needs_folder:
                     self.assertRegex(message, r"^Error: boost::filesystem::create_director")
                     self.assertIn(native(folder.path / "plugins"), message)
+                else:
+                    self.assertCopyError(message, self.copy_error(update / relative, folder.path / relative))
                 self.assertEqual(folder.tree(), before)
-                self.assertNoRollbackLeft(rollback)
+                self.assertNoRollbackLeft(folder)
 
     # A copy that fails half-way, on a full volume, leaves no truncated file behind.
     def test_copy_failing_half_way(self):
@@ -345,7 +404,7 @@ class InstallFolderObstacles(FaultTestCase):
 
         result = self.run_update(folder)
 
-        rollback = self.rollback_folder(result)
+        rollback = self.rollback_folder(result, folder)
         self.assertNothingStarted(folder, result)
         self.assertEqual(result.lines, HEAD + [self.copying(folder, update, "small/huge.bin", rollback),
                                                b"deleting rollback folder " + eight_bit(rollback)])
@@ -375,8 +434,7 @@ class VanishedUpdate(FaultTestCase):
         self.assertEqual(result.lines, HEAD + self.lobby_lines(folder))
         self.assertEqual(folder.tree(), {path: entry for path, entry in before.items()
                                          if not path.startswith("update_5")})
-        if not WINDOWS:
-            self.assertFalse((self.temp / "zintu_rollback").exists())
+        self.assertFalse((folder.path / ROLLBACK_STORE).exists())
         self.assertLobbyStartedOnce(folder)
 
 

@@ -65,13 +65,13 @@ TEST(ApplyAsarRule, ReplacesOnlyExactAsarTmpExtension)
         EXPECT_EQ(applyAsarRule(c.path).native(), c.expected.native()) << c.path;
 }
 
-// A rollback folder path is a fresh eight-digit hexadecimal name below the temporary folder.
-TEST(NewRollbackFolderPath, IsFreshHexNameBelowTemporaryFolder)
+// A rollback folder path is a fresh eight-digit hexadecimal name in the install folder's store.
+TEST(NewRollbackFolderPath, IsFreshHexNameInTheInstallFolder)
 {
-    const fs::path first = newRollbackFolderPath();
-    const fs::path second = newRollbackFolderPath();
+    const fs::path first = newRollbackFolderPath(installFolder);
+    const fs::path second = newRollbackFolderPath(installFolder);
     for (const fs::path& path : {first, second}) {
-        EXPECT_EQ(path.parent_path(), fs::temp_directory_path() / "zintu_rollback");
+        EXPECT_EQ(path.parent_path(), installFolder / "zintu_rollback");
         const std::string name = path.filename().string();
         EXPECT_EQ(name.size(), 8u) << name;
         EXPECT_EQ(name.find_first_not_of("0123456789abcdef"), std::string::npos) << name;
