@@ -7,8 +7,8 @@ import shutil
 import unittest
 from pathlib import Path
 
-from harness import (WINDOWS, InstallFolder, LauncherTestCase, decode_argument, eight_bit, host_path, native,
-                     other_volume, quoted, walk_order)
+from harness import (CLOSED, WINDOWS, InstallFolder, LauncherTestCase, decode_argument, eight_bit, host_path,
+                     native, other_volume, quoted, walk_order)
 
 HEAD = [b"restart mode / kill mode", b"killing lobby processes"]
 REINSTALL = "There was an error while rollbacking a failed update. You may need to reinstall the application."
@@ -36,8 +36,8 @@ class UpdateTestCase(LauncherTestCase):
     def environment(self, temp=None):
         return {} if WINDOWS else {"TMPDIR": str(temp or self.temp)}
 
-    def run_update(self, folder, temp=None, extra_env=None):
-        return folder.run(extra_env={**self.environment(temp), **(extra_env or {})})
+    def run_update(self, folder, temp=None, extra_env=None, stdout=None):
+        return folder.run(extra_env={**self.environment(temp), **(extra_env or {})}, stdout=stdout)
 
     def begin_update(self, folder, temp=None, cwd=None):
         """Starts a run that goes on beside others; each gets its own folders to leave things in."""
@@ -93,9 +93,11 @@ class UpdateTestCase(LauncherTestCase):
             self.assertEqual(list(store.iterdir()) if store.exists() else [], [])
 
     def assertLobbyStartedOnce(self, folder):
+        """Returns the Lobby's start record."""
         start, = folder.wait_lobby_starts()
         self.assertEqual([decode_argument(argument) for argument in start["argv"][1:]],
                          ["launcher='launcher'", "--storageFolder", folder.native()])
+        return start
 
 
 class CompleteUpdate(UpdateTestCase):
@@ -261,6 +263,38 @@ class CompleteUpdate(UpdateTestCase):
         self.assertFalse(update.exists())
         self.assertNoRollbackLeft(rollback, temp)
         self.assertLobbyStartedOnce(folder)
+
+    # On Linux an update is installed whole when standard output is closed, or is a pipe whose
+    # reader has gone: the lines neither land in the lock file, which stays empty, nor does the
+    # broken pipe end the Launcher, and the Lobby starts with the broken-pipe signal at its default
+    # action.
+    def test_unusable_standard_output(self):
+        if WINDOWS:
+            self.skipTest("standard streams of a GUI program under Wine are not the Launcher's own")
+        for case in ["closed", "broken pipe"]:
+            with self.subTest(case=case):
+                folder = self.install(f"Client {case}")
+                folder.write("readme.txt", b"old readme\n")
+                folder.write("update_3/readme.txt", b"new readme\n")
+                folder.write("update_3/plugins/chat.dll", b"chat")
+                if case == "closed":
+                    result = self.run_update(folder, stdout=CLOSED)
+                else:
+                    reader, writer = os.pipe()
+                    os.close(reader)
+                    try:
+                        result = self.run_update(folder, stdout=writer)
+                    finally:
+                        os.close(writer)
+
+                self.assertEqual(result.code, 0, result.stderr[-2000:])
+                self.assertMessages(result)
+                self.assertEqual(folder.tree(), {"readme.txt": ("file", b"new readme\n", True),
+                                                 "plugins": ("folder",),
+                                                 "plugins/chat.dll": ("file", b"chat", True)})
+                self.assertEqual((folder.path / "launcher.lock").read_bytes(), b"")
+                start = self.assertLobbyStartedOnce(folder)
+                self.assertFalse(start["sigpipeIgnored"])
 
 
 class PendingUpdateFolders(UpdateTestCase):
