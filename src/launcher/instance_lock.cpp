@@ -1,18 +1,26 @@
 #include "launcher/instance_lock.h"
 
+#include "launcher/create_empty_file.h"
+
 #include <boost/filesystem/operations.hpp>
 
-#include <filesystem>
-#include <fstream>
+#include <sstream>
 #include <stdexcept>
+
+namespace fs = boost::filesystem;
 
 namespace {
 
-const boost::filesystem::path& createIfMissing(const boost::filesystem::path& lockFile)
+const fs::path& createIfMissing(const fs::path& lockFile)
 {
-    if (!boost::filesystem::exists(boost::filesystem::status(lockFile))) {
-        // Appending creates the file without ever cutting one that another Launcher just made.
-        std::ofstream create(std::filesystem::path(lockFile.native()), std::ios::app);
+    const fs::file_status found = fs::symlink_status(lockFile);
+    if (!fs::exists(found)) {
+        createEmptyFile(lockFile);
+    } else if (fs::is_symlink(found) && !fs::exists(fs::status(lockFile))) {
+        // The link's target is not created for it, and opening it would only report "not found".
+        std::ostringstream text;
+        text << "the lock file " << lockFile << " is a link to a missing file";
+        throw std::runtime_error(text.str());
     }
     return lockFile;
 }
@@ -21,7 +29,7 @@ const boost::filesystem::path& createIfMissing(const boost::filesystem::path& lo
 
 // The file lock opens the file by its native name (wide on Windows), so any install folder name
 // works; on Windows it retries a sharing violation three times, 250 ms apart.
-InstanceLock::InstanceLock(const boost::filesystem::path& lockFile)
+InstanceLock::InstanceLock(const fs::path& lockFile)
     : lock_(createIfMissing(lockFile).c_str())
 {
     if (!lock_.try_lock())

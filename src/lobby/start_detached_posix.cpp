@@ -9,12 +9,15 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <csignal>
+
 namespace {
 
 // Like a Windows process created without handle inheritance, the Lobby gets none of the
 // Launcher's open files (the lock included): they are all marked close-on-exec, which keeps the
 // pipe that reports a failed exec working until the exec. A session of its own lets the Lobby
-// outlive the terminal or job that started the Launcher.
+// outlive the terminal or job that started the Launcher. The Launcher ignores the broken-pipe
+// signal for itself only; an ignored signal would stay ignored across the exec.
 struct Detached : boost::process::extend::handler {
     template <class Executor>
     void on_exec_setup(Executor&) const
@@ -23,6 +26,7 @@ struct Detached : boost::process::extend::handler {
             for (int fd = 3; fd < 1024; ++fd)
                 ::fcntl(fd, F_SETFD, FD_CLOEXEC);
         ::setsid();
+        ::signal(SIGPIPE, SIG_DFL);
     }
 };
 

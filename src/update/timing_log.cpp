@@ -1,9 +1,9 @@
 #include "update/timing_log.h"
 
 #include "launcher/diagnostics.h"
+#include "update/timing_log_file.h"
 
 #include <chrono>
-#include <fstream>
 
 std::string timingLogLine(std::int64_t millisecondsSinceEpoch)
 {
@@ -18,12 +18,8 @@ void writeUpdateTimingLog()
         const auto now = std::chrono::system_clock::now().time_since_epoch();
         const std::int64_t milliseconds =
             std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
-        std::ofstream log(fileName);
-        if (log.is_open()) {
-            log << timingLogLine(milliseconds);
-            log.close();
-            return;
-        }
+        replaceTimingLogFile(fileName, timingLogLine(milliseconds));
+        return;
     } catch (...) {
     }
     writeDiagnosticLine("warning: Could not create time tracking file '" + fileName + "'");

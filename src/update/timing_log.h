@@ -7,5 +7,6 @@
 std::string timingLogLine(std::int64_t millisecondsSinceEpoch);
 
 // Records the moment in liveUpdateLog.log in the current directory, replacing what the file
-// held. Never fails: a file that cannot be written gives a warning line on standard output.
+// held; only an ordinary file is written, never through a link. Never fails: a name that cannot be
+// written, or stands for anything else, gives a warning line on standard output.
 void writeUpdateTimingLog();

@@ -30,6 +30,8 @@ ROLLBACK_STORE = "zintu_rollback"
 LOBBY_BUILDS = {"Lobby.exe": 32, "Lobby64.exe": 64} if WINDOWS else {"Lobby.exe": 64}
 ERROR_STYLE = 0x00010010
 WAIT_SECONDS = 30
+# Given as a run's standard output: the launcher starts with standard output closed.
+CLOSED = "closed"
 
 
 def native(path):
@@ -170,10 +172,10 @@ class InstallFolder:
     def lobby_stays(self, seconds):
         self.write("lobby-stay-seconds.txt", str(seconds))
 
-    def run(self, *args, cwd=None, timeout=120, extra_env=None, prefix=()):
-        """Runs the launcher to its end; `prefix` is a command that runs it (strace, say)."""
+    def run(self, *args, cwd=None, timeout=120, extra_env=None, stdout=None, prefix=()):
+        """Runs the launcher to its end (see run_launcher)."""
         return run_launcher(self.launcher, list(args), cwd=cwd or self.path.parent, timeout=timeout,
-                            extra_env=extra_env, prefix=prefix)
+                            extra_env=extra_env, stdout=stdout, prefix=prefix)
 
     def start(self, *args, cwd=None, stdout=None, stderr=None):
         """Starts the launcher without waiting; the caller waits on the returned process."""
@@ -269,13 +271,23 @@ def launcher_command(launcher, args):
     return [str(launcher)] + args, dict(os.environ)
 
 
-def run_launcher(launcher, args, cwd, timeout=120, extra_env=None, prefix=()):
+def _close_standard_output():
+    os.close(1)
+
+
+def run_launcher(launcher, args, cwd, timeout=120, extra_env=None, stdout=None, prefix=()):
+    """Runs the launcher to its end. `stdout` replaces the file that collects its diagnostic lines:
+    a file descriptor, or CLOSED to start it with standard output closed (Linux only); the result
+    then holds no lines. `prefix` is a command that runs the launcher (strace, say)."""
     command, env = launcher_command(launcher, args)
     command = list(prefix) + command
     env.update(extra_env or {})
+    closed = stdout == CLOSED
     # Files, not pipes: a Lobby left running must not hold the test's pipes open.
     with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        code = subprocess.run(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+        code = subprocess.run(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
+                              stdout=out if stdout is None or closed else stdout, stderr=err,
+                              preexec_fn=_close_standard_output if closed else None,
                               timeout=timeout).returncode
         out.seek(0)
         err.seek(0)

@@ -110,16 +110,44 @@ class LobbyStart(LauncherTestCase):
         starts = folder.wait_lobby_starts(2)
         self.assertEqual(decode_argument(starts[1]["cwd"]), native(elsewhere))
 
-    # A log that cannot be written is reported and the Lobby starts all the same.
+    # A log name that is not an ordinary file of its own is reported and the Lobby starts all the
+    # same: a folder, a second name of another file (left unchanged), and on Linux a link (the
+    # file it names is left unchanged), a link to a missing file (which is not created), and a
+    # pipe, which is neither waited for when nobody reads it nor written to when somebody does.
+    # Wine shows a Unix link as the file it names, so only Linux can show links.
     def test_timing_log_unwritable(self):
-        folder = self.install("Client")
-        blocked = self.root / "blocked"
-        (blocked / "liveUpdateLog.log").mkdir(parents=True)
-        result = folder.run(cwd=blocked)
-        self.assertEqual(result.code, 0)
-        self.assertEqual(result.lines[0], b"warning: Could not create time tracking file 'liveUpdateLog.log'")
-        self.assertEqual(result.lines[1:], self.expected_lines(folder))
-        folder.wait_lobby_starts()
+        cases = ["folder", "hard link"] + ([] if WINDOWS else ["link", "dangling link", "pipe", "pipe with reader"])
+        for case in cases:
+            with self.subTest(case=case):
+                folder = self.install(f"Client {case}")
+                blocked = self.root / f"blocked {case}"
+                blocked.mkdir()
+                log = blocked / "liveUpdateLog.log"
+                other = self.root / f"other {case}"
+                reader = None
+                if case == "folder":
+                    log.mkdir()
+                elif case == "dangling link":
+                    os.symlink(other, log)
+                elif case in ("link", "hard link"):
+                    other.write_bytes(b"not the log\n")
+                    (os.symlink if case == "link" else os.link)(other, log)
+                else:
+                    os.mkfifo(log)
+                    if case == "pipe with reader":
+                        reader = os.open(log, os.O_RDONLY | os.O_NONBLOCK)
+                        self.addCleanup(os.close, reader)
+                result = folder.run(cwd=blocked, timeout=60)
+                self.assertEqual(result.code, 0)
+                self.assertEqual(result.lines[0], b"warning: Could not create time tracking file 'liveUpdateLog.log'")
+                self.assertEqual(result.lines[1:], self.expected_lines(folder))
+                folder.wait_lobby_starts()
+                if case in ("link", "hard link"):
+                    self.assertEqual(other.read_bytes(), b"not the log\n")
+                if case == "dangling link":
+                    self.assertFalse(os.path.lexists(other))
+                if reader is not None:
+                    self.assertEqual(os.read(reader, 4096), b"")
 
 
 class LaunchFailures(LauncherTestCase):

@@ -15,6 +15,7 @@ ALREADY_RUNNING = "Error: Another instance of this program is already running."
 ACCESS_DENIED = {"Error: Access is denied.", "Error: Access denied."}
 SHARING_VIOLATION = {"Error: The process cannot access the file because it is being used by another process.",
                      "Error: Sharing violation."}
+NOT_FOUND = {"Error: The system cannot find the file specified.", "Error: File not found."}
 # Long enough to outlast a kill or restart run (5 s wait and the passes) with room to spare.
 STAY_SECONDS = 15
 
@@ -205,13 +206,23 @@ class InstanceLock(LockAndKillTestCase):
                 folder.wait_lobby_starts()
 
     # A lock file that cannot be opened for writing is reported with the system's message, after
-    # three attempts when another process holds it without sharing, before anything else happens.
+    # three attempts when another process holds it without sharing, before anything else happens;
+    # a link to a missing file is reported as such, and its target is not created.
     def test_unusable_lock_file(self):
-        for case in ["folder", "read-only", "held without sharing"]:
+        for case in ["folder", "read-only", "held without sharing", "link to a missing file"]:
             with self.subTest(case=case):
                 folder = self.install("Client " + case)
                 lock = folder.path / "launcher.lock"
-                if case == "folder":
+                missing = self.root / f"missing {case}"
+                if case == "link to a missing file":
+                    os.symlink(missing, lock)
+                    expected = {f"Error: the lock file {quoted(lock)} is a link to a missing file"}
+                    if WINDOWS:
+                        # Wine shows a Unix link to a missing file as no file at all, so the
+                        # lock's open reports the file missing.
+                        expected |= NOT_FOUND
+                    result = folder.run(cwd=folder.path)
+                elif case == "folder":
                     lock.mkdir()
                     expected = ACCESS_DENIED if WINDOWS else {"Error: Is a directory"}
                     result = folder.run(cwd=folder.path)
@@ -240,6 +251,7 @@ class InstanceLock(LockAndKillTestCase):
                 self.assertFalse((folder.path / "liveUpdateLog.log").exists())
                 self.assertEqual(folder.lobby_starts(), [])
                 self.assertEqual(lock.is_dir(), case == "folder")
+                self.assertFalse(os.path.lexists(missing))
 
     def make_read_only(self, lock):
         """Makes the lock file read-only for this process; for root only an immutable file is."""

@@ -8,7 +8,7 @@ import shutil
 import unittest
 from pathlib import Path
 
-from harness import (LAUNCHER_NAME, ROLLBACK_STORE, WINDOWS, InstallFolder, LauncherTestCase, decode_argument,
+from harness import (CLOSED, LAUNCHER_NAME, ROLLBACK_STORE, WINDOWS, InstallFolder, LauncherTestCase, decode_argument,
                      eight_bit, host_path, mount_tmpfs, native, quoted, walk_order)
 
 HEAD = [b"restart mode / kill mode", b"killing lobby processes"]
@@ -50,8 +50,8 @@ class UpdateTestCase(LauncherTestCase):
                 f"{path}: {describe(first.get(path))}, expected {describe(second.get(path))}"
                 for path in differing[:30])))
 
-    def run_update(self, folder, extra_env=None, prefix=()):
-        return folder.run(extra_env=extra_env, prefix=prefix)
+    def run_update(self, folder, extra_env=None, stdout=None, prefix=()):
+        return folder.run(extra_env=extra_env, stdout=stdout, prefix=prefix)
 
     def begin_update(self, folder, cwd=None):
         """Starts a run that goes on beside others; each gets its own folder to leave its log in."""
@@ -101,9 +101,11 @@ class UpdateTestCase(LauncherTestCase):
         self.assertEqual(sorted(path.name for path in store.iterdir()) if store.exists() else [], [])
 
     def assertLobbyStartedOnce(self, folder):
+        """Returns the Lobby's start record."""
         start, = folder.wait_lobby_starts()
         self.assertEqual([decode_argument(argument) for argument in start["argv"][1:]],
                          ["launcher='launcher'", "--storageFolder", folder.native()])
+        return start
 
 
 class CompleteUpdate(UpdateTestCase):
@@ -262,6 +264,38 @@ class CompleteUpdate(UpdateTestCase):
         self.assertFalse(update.exists())
         self.assertLobbyStartedOnce(folder)
 
+    # On Linux an update is installed whole when standard output is closed, or is a pipe whose
+    # reader has gone: the lines neither land in the lock file, which stays empty, nor does the
+    # broken pipe end the Launcher, and the Lobby starts with the broken-pipe signal at its default
+    # action.
+    def test_unusable_standard_output(self):
+        if WINDOWS:
+            self.skipTest("standard streams of a GUI program under Wine are not the Launcher's own")
+        for case in ["closed", "broken pipe"]:
+            with self.subTest(case=case):
+                folder = self.install(f"Client {case}")
+                folder.write("readme.txt", b"old readme\n")
+                folder.write("update_3/readme.txt", b"new readme\n")
+                folder.write("update_3/plugins/chat.dll", b"chat")
+                if case == "closed":
+                    result = self.run_update(folder, stdout=CLOSED)
+                else:
+                    reader, writer = os.pipe()
+                    os.close(reader)
+                    try:
+                        result = self.run_update(folder, stdout=writer)
+                    finally:
+                        os.close(writer)
+
+                self.assertEqual(result.code, 0, result.stderr[-2000:])
+                self.assertMessages(result)
+                self.assertEqual(folder.tree(), {"readme.txt": ("file", b"new readme\n", True),
+                                                 "plugins": ("folder",),
+                                                 "plugins/chat.dll": ("file", b"chat", True)})
+                self.assertEqual((folder.path / "launcher.lock").read_bytes(), b"")
+                self.assertNoRollbackLeft(folder)
+                start = self.assertLobbyStartedOnce(folder)
+                self.assertFalse(start["sigpipeIgnored"])
 
     # An update that ships the Launcher installs it like any other file although it runs: the
     # running one is renamed into the rollback folder on its own volume (the install folder is on

@@ -1,12 +1,14 @@
 // The test Lobby: records how it was started in lobby-runs.jsonl beside itself, one JSON line per
 // start ("started": process id, whole command line, arguments, current directory, executable,
-// 32 or 64 bits) and one when it ends by itself ("ended"). When lobby-stay-seconds.txt lies beside
-// it, it stays running that many seconds first, so that tests can end it or watch it run. Text is
-// written with every character above 0x7E as \uXXXX: UTF-16 units on Windows, raw bytes elsewhere.
+// 32 or 64 bits, and on Linux whether the broken-pipe signal is ignored) and one when it ends by
+// itself ("ended"). When lobby-stay-seconds.txt lies beside it, it stays running that many seconds
+// first, so that tests can end it or watch it run. Text is written with every character above
+// 0x7E as \uXXXX: UTF-16 units on Windows, raw bytes elsewhere.
 #ifdef _WIN32
 #include <windows.h>
 #include <shellapi.h>
 #else
+#include <csignal>
 #include <unistd.h>
 #endif
 
@@ -72,6 +74,8 @@ std::FILE* openFile(const Text& path, const char* mode)
 {
     return _wfopen(path.c_str(), std::wstring(mode, mode + std::char_traits<char>::length(mode)).c_str());
 }
+
+std::string platformFields() { return ""; }
 #else
 Text executablePath()
 {
@@ -89,6 +93,13 @@ Text currentDirectory()
 long processId() { return static_cast<long>(getpid()); }
 
 std::FILE* openFile(const Text& path, const char* mode) { return std::fopen(path.c_str(), mode); }
+
+std::string platformFields()
+{
+    struct sigaction current {};
+    sigaction(SIGPIPE, nullptr, &current);
+    return std::string(", \"sigpipeIgnored\": ") + (current.sa_handler == SIG_IGN ? "true" : "false");
+}
 #endif
 
 Text besideMe(const Text& executable, const char* name)
@@ -129,7 +140,7 @@ int run(const Text& commandLine, const std::vector<Text>& arguments)
     append(record, "{\"event\": \"started\", \"pid\": " + pid + ", \"commandLine\": " + json(commandLine) +
                        ", \"argv\": " + jsonArray(arguments) + ", \"cwd\": " + json(currentDirectory()) +
                        ", \"exe\": " + json(executable) +
-                       ", \"bits\": " + std::to_string(sizeof(void*) * 8) + "}\n");
+                       ", \"bits\": " + std::to_string(sizeof(void*) * 8) + platformFields() + "}\n");
     const int seconds = staySeconds(besideMe(executable, "lobby-stay-seconds.txt"));
     if (seconds > 0) {
         std::this_thread::sleep_for(std::chrono::seconds(seconds));
