@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Times the native Launcher against the least its jobs need (scripts/bench.py says what each
 # figure compares) and prints ratios and a summary; a few minutes on two cores.
-# Scratch trees go below $BENCH_DIR (default build/bench) and are removed at the end. It must be
-# a disk file system: the main update figure keeps the rollback folder beside the install folder.
+# Scratch trees go below $BENCH_DIR (default build/bench) and are removed at the end; it should be
+# a disk file system, the one the main update figure is about. The tmpfs figures use /dev/shm.
 # Other options go to bench.py, e.g. --only launch or --launch-runs 50.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)

@@ -2,7 +2,7 @@
 
 #include <boost/filesystem/path.hpp>
 
-// Full path of the running executable, as the system reports it.
+// Full path of the running executable as it was started: an update may move the file since.
 boost::filesystem::path executablePath();
 
 // The absolute folder that holds the running executable, computed afresh on every call.

@@ -8,6 +8,7 @@
 #include "lobby/kill_lobby_processes.h"
 #include "lobby/lobby_start.h"
 #include "update/apply_update.h"
+#include "update/file_removal.h"
 #include "update/rollback.h"
 #include "update/timing_log.h"
 
@@ -56,7 +57,7 @@ int runLaunchSequence(bool restart, bool kill)
                 retireOlderUpdates(folder, scan);
                 const fs::path update = updateFolderPath(folder, scan.newest);
                 applyUpdate(update);
-                fs::remove_all(update);
+                removeFolderTree(update);
             }
         }
         writeUpdateTimingLog();

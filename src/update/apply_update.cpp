@@ -4,6 +4,7 @@
 #include "launcher/folder_listing.h"
 #include "launcher/install_folder.h"
 #include "update/file_name_key.h"
+#include "update/file_removal.h"
 #include "update/move_file.h"
 #include "update/rollback.h"
 #include "update/rollback_store.h"
@@ -50,7 +51,7 @@ fs::file_status makeRoom(const fs::path& target, const fs::path& rollbackPath, I
     } else {
         journal.recordAdd(rollbackPath);
         if (fs::exists(status))
-            fs::remove(target);
+            removeFileName(target);
     }
     return status;
 }
@@ -69,6 +70,28 @@ void copyWhole(const fs::path& source, const fs::path& target)
     }
 }
 
+// Puts the update's file at target with the permissions of the file it replaced, or its own when
+// it replaced none. The update folder lies on the install folder's volume and goes right after the
+// installation, so a hard link gives the same file without writing its data twice. A link shares
+// its permissions with the update's entry, which must stay as it is, so it is taken only when they
+// are already the right ones; otherwise, and wherever the file system refuses a link (another
+// volume, no hard links, too many), the file is copied.
+void placeFile(const fs::path& source, const fs::file_status& sourceStatus, const fs::path& target,
+               const fs::file_status& replaced)
+{
+    const fs::perms own = sourceStatus.permissions() & fs::perms_mask;
+    const fs::perms wanted = fs::is_regular_file(replaced) ? replaced.permissions() & fs::perms_mask : own;
+    if (wanted == own) {
+        boost::system::error_code refused;
+        fs::create_hard_link(source, target, refused);
+        if (!refused)
+            return;
+    }
+    copyWhole(source, target);
+    if (fs::is_regular_file(replaced))
+        fs::permissions(target, wanted);
+}
+
 }
 
 void raiseCopyError(const fs::path& source, const fs::path& target, const std::exception& error)
@@ -83,10 +106,9 @@ void copyFileWithBackup(const fs::path& source, const fs::path& target, const fs
                         InstallationJournal& journal)
 {
     try {
+        const fs::file_status sourceStatus = fs::status(source);
         const fs::file_status replaced = makeRoom(target, rollbackPath, journal);
-        copyWhole(source, target);
-        if (fs::is_regular_file(replaced))
-            fs::permissions(target, replaced.permissions());
+        placeFile(source, sourceStatus, target, replaced);
         journal.recordWritten();
     } catch (const fs::filesystem_error& e) {
         raiseCopyError(source, target, e);

@@ -2,6 +2,7 @@
 
 #include "launcher/diagnostics.h"
 #include "launcher/show_message.h"
+#include "update/file_removal.h"
 #include "update/move_file.h"
 #include "update/rollback_store.h"
 
@@ -21,10 +22,8 @@ void undoStep(const InstallStep& step, const fs::path& backup, const fs::path& d
 {
     if (step.kind == InstallStep::Kind::add) {
         // A copy cut short would pass for a file of the previous installation in the next one.
-        if (!step.written) {
-            boost::system::error_code ignored;
-            fs::remove(destination, ignored);
-        }
+        if (!step.written)
+            removeFileName(destination);
         return;
     }
     if (!standing(backup))
@@ -35,7 +34,7 @@ void undoStep(const InstallStep& step, const fs::path& backup, const fs::path& d
         return;
     }
     writeDiagnosticLine("rollbacking " + backup.string() + " into " + destination.string());
-    fs::remove(destination);
+    removeFileName(destination);
     moveFile(backup, destination);
 }
 

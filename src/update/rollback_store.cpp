@@ -2,6 +2,7 @@
 
 #include "launcher/diagnostics.h"
 #include "launcher/folder_listing.h"
+#include "update/file_removal.h"
 
 #include <boost/filesystem/operations.hpp>
 
@@ -40,10 +41,14 @@ void deleteRollbackFolder(const fs::path& folder)
     if (fs::symlink_status(folder, unknown).type() == fs::file_not_found)
         return;
     try {
+        // A backup can be another name of an installed file: one installed as a link to an
+        // update that a failed run left, say.
         const PathList files = listFolderEntries(folder, true, false);
         for (const fs::path& file : *files) {
-            boost::system::error_code ignored;
-            fs::remove(file, ignored);
+            try {
+                removeFileName(file);
+            } catch (...) {
+            }
         }
     } catch (...) {
     }

@@ -111,7 +111,9 @@ class UpdateTestCase(LauncherTestCase):
 class CompleteUpdate(UpdateTestCase):
     # A complete update puts every file in its place in walk order, keeps each replaced file's
     # write permission, turns only ".asar_tmp" into ".asar", copies links as links, creates no
-    # empty folder, and removes the rollback and update folders before the Lobby starts.
+    # empty folder, and removes the rollback and update folders before the Lobby starts. A file
+    # whose permissions stay as the update's is its very file (a hard link), and keeps them, read-only
+    # ones too, once the update's name of it is gone; the others are copies.
     def test_complete_update(self):
         folder = self.install("Client")
         folder.write("readme.txt", b"old readme\n")
@@ -122,6 +124,7 @@ class CompleteUpdate(UpdateTestCase):
         folder.write("bin/deep/nested/lib.dll", b"old lib")
         big = os.urandom(3 << 20)
         folder.write("big.bin", b"old big")
+        folder.write("both.cfg", b"old both", mode=READ_ONLY)
 
         folder.write("update_7/readme.txt", b"new readme\n")
         folder.write("update_7/locked.cfg", b"new locked")
@@ -134,6 +137,7 @@ class CompleteUpdate(UpdateTestCase):
         folder.write("update_7/fresh.dat", b"fresh read-only", mode=READ_ONLY)
         folder.write("update_7/bin/deep/nested/lib.dll", b"new lib")
         folder.write("update_7/big.bin", big)
+        folder.write("update_7/both.cfg", b"new both", mode=READ_ONLY)
         for empty in ["empty", "plugins/hollow", "deep/er/est"]:
             (folder.path / "update_7" / empty).mkdir(parents=True)
 
@@ -156,7 +160,9 @@ class CompleteUpdate(UpdateTestCase):
             "bin/deep/nested": ("folder",),
             "bin/deep/nested/lib.dll": ("file", b"new lib", True),
             "big.bin": ("file", big, True),
+            "both.cfg": ("file", b"new both", False),
         }
+        copied = {"locked.cfg", "opened.cfg"}
         if not WINDOWS:
             victim = self.root / "victim.txt"
             victim.write_bytes(b"outside the install folder")
@@ -180,11 +186,15 @@ class CompleteUpdate(UpdateTestCase):
             })
         update = folder.path / "update_7"
         order = walk_order(update)
+        files = {asar(relative): os.lstat(update / relative).st_ino for relative in order
+                 if not (update / relative).is_symlink()}
 
         result = self.run_update(folder)
 
         self.assertInstalled(result, folder, update, order)
         self.assertEqual(folder.tree(), expected)
+        self.assertEqual({target for target, inode in files.items() if os.stat(folder.path / target).st_ino != inode},
+                         copied)
         if not WINDOWS:
             self.assertEqual(victim.read_bytes(), b"outside the install folder")
         self.assertFalse(update.exists())

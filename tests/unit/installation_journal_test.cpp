@@ -104,7 +104,10 @@ TEST(InstallationJournal, RefusesPathsOutsideTheirFolders)
                                 units.size() * sizeof(fs::path::value_type));
         EXPECT_THROW(parseJournal(bytes), std::runtime_error) << hostile;
     }
-    EXPECT_THROW(parseJournal(std::string("not a record", 13)), std::runtime_error);
+    const fs::path::string_type garbage = fs::path("not a record").native() + nul;
+    EXPECT_THROW(parseJournal(std::string(reinterpret_cast<const char*>(garbage.data()),
+                                          garbage.size() * sizeof(fs::path::value_type))),
+                 std::runtime_error);
 }
 
 // Targets are told apart as the file system tells names apart: by letter case only where it does.
