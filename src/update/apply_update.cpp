@@ -170,20 +170,19 @@ void applyUpdate(const fs::path& updateFolder)
         deleteRollbackFolder(rollback);
     fs::create_directories(rollback.parent_path());
 
-    std::vector<InstallStep> steps;
     std::exception_ptr failure;
     {
-        InstallationJournal journal(rollback);
+        InstallationJournal journal(install, rollback);
         try {
             installUpdateFiles(updateFolder, install, rollback, journal);
             journal.recordComplete();
         } catch (...) {
             failure = std::current_exception();
         }
-        steps = journal.steps();
     }
+    // Undone from the record, closed by now, as a later run would undo it had this one ended here.
     if (failure) {
-        undoInstallation(install, rollback, steps);
+        undoInstallation(install, rollback);
         std::rethrow_exception(failure);
     }
     // Completion is on record, so a failure or an end here leaves only files to delete, never a

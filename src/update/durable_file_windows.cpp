@@ -21,11 +21,12 @@ HANDLE handle(std::intptr_t value)
 
 }
 
+// FlushFileBuffers wants the whole write right, not only appending; the writes append all the
+// same, since the file is new and nobody else may write to it.
 DurableFile::DurableFile(const fs::path& file)
     : file_(file),
-      handle_(reinterpret_cast<std::intptr_t>(CreateFileW(file.c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
-                                                          FILE_SHARE_READ, nullptr, CREATE_NEW,
-                                                          FILE_ATTRIBUTE_NORMAL, nullptr)))
+      handle_(reinterpret_cast<std::intptr_t>(CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                                          CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr)))
 {
     if (handle(handle_) == INVALID_HANDLE_VALUE)
         raise("CreateFileW", file_, GetLastError());

@@ -49,8 +49,8 @@ fs::path journalPath(const fs::path& rollbackFolder)
     return fs::path(rollbackFolder.native() + native(".journal"));
 }
 
-InstallationJournal::InstallationJournal(const fs::path& rollbackFolder)
-    : rollbackFolder_(rollbackFolder), file_(journalPath(rollbackFolder))
+InstallationJournal::InstallationJournal(const fs::path& installFolder, const fs::path& rollbackFolder)
+    : installFolder_(installFolder), rollbackFolder_(rollbackFolder), file_(journalPath(rollbackFolder))
 {
     write(headerTag, native(headerText));
     file_.flushToDisk();
@@ -66,28 +66,22 @@ void InstallationJournal::write(Unit tag, const NativeString& text)
 
 void InstallationJournal::recordBackup(const fs::path& rollbackPath)
 {
-    const fs::path relative = rebasePath(rollbackPath, rollbackFolder_, fs::path());
-    write(backupTag, relative.native());
-    steps_.push_back({InstallStep::Kind::backup, relative});
+    write(backupTag, rebasePath(rollbackPath, rollbackFolder_, fs::path()).native());
 }
 
 void InstallationJournal::recordMoved()
 {
     write(movedTag, NativeString());
-    steps_.back().moved = true;
 }
 
 void InstallationJournal::recordAdd(const fs::path& rollbackPath)
 {
-    const fs::path relative = rebasePath(rollbackPath, rollbackFolder_, fs::path());
-    write(addTag, relative.native());
-    steps_.push_back({InstallStep::Kind::add, relative});
+    write(addTag, rebasePath(rollbackPath, rollbackFolder_, fs::path()).native());
 }
 
 void InstallationJournal::recordWritten()
 {
     write(writtenTag, NativeString());
-    steps_.back().written = true;
 }
 
 void InstallationJournal::recordComplete()
@@ -98,7 +92,7 @@ void InstallationJournal::recordComplete()
 
 bool InstallationJournal::claimTarget(const fs::path& target)
 {
-    return claimed_.insert(fileNameKey(target)).second;
+    return claimed_.insert(fileNameKey(rebasePath(target, installFolder_, fs::path()))).second;
 }
 
 InstallationRecord parseJournal(const std::string& bytes)

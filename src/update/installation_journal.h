@@ -38,7 +38,7 @@ class InstallationJournal {
 public:
     // Creates the record, flushed to the disk, before anything of the installation happens.
     // Raises boost::filesystem::filesystem_error.
-    explicit InstallationJournal(const boost::filesystem::path& rollbackFolder);
+    InstallationJournal(const boost::filesystem::path& installFolder, const boost::filesystem::path& rollbackFolder);
 
     // Records that what stands at the target of the rollback path's file is about to be moved
     // there; recordMoved follows once it has been.
@@ -52,18 +52,17 @@ public:
     // Records, flushed to the disk, that the installation is whole: no run undoes it any more.
     void recordComplete();
 
-    // True the first time the installation writes the target, which later writes then find
-    // holding the update's own file rather than the previous installation's.
+    // True the first time the installation writes the target (in the install folder), which later
+    // writes then find holding the update's own file rather than the previous installation's.
     bool claimTarget(const boost::filesystem::path& target);
-
-    const std::vector<InstallStep>& steps() const { return steps_; }
 
 private:
     void write(boost::filesystem::path::value_type tag, const boost::filesystem::path::string_type& text);
 
+    boost::filesystem::path installFolder_;
     boost::filesystem::path rollbackFolder_;
     DurableFile file_;
-    std::vector<InstallStep> steps_;
+    // Below the install folder: the targets' shared beginning need not be kept for each.
     std::unordered_set<boost::filesystem::path::string_type> claimed_;
 };
 

@@ -56,11 +56,11 @@ int rollbackUpdate(const fs::path& installFolder, const fs::path& rollbackFolder
     return failures;
 }
 
-void undoInstallation(const fs::path& installFolder, const fs::path& rollbackFolder,
-                      const std::vector<InstallStep>& steps)
+void undoInstallation(const fs::path& installFolder, const fs::path& rollbackFolder)
 {
+    const InstallationRecord record = readJournal(journalPath(rollbackFolder));
     // Backups that could not be moved back are the only copy of the user's files: keep them.
-    if (rollbackUpdate(installFolder, rollbackFolder, steps) == 0)
+    if (rollbackUpdate(installFolder, rollbackFolder, record.steps) == 0)
         deleteRollbackFolder(rollbackFolder);
     else
         writeDiagnosticLine("keeping rollback folder " + rollbackFolder.string());
@@ -82,9 +82,8 @@ void recoverInterruptedUpdates(const fs::path& installFolder)
 
     for (const fs::path& journal : journals) {
         const fs::path rollbackFolder = fs::path(journal).replace_extension();
-        const InstallationRecord record = readJournal(journal);
-        if (!record.complete) {
-            undoInstallation(installFolder, rollbackFolder, record.steps);
+        if (!readJournal(journal).complete) {
+            undoInstallation(installFolder, rollbackFolder);
             continue;
         }
         // A running program's old image, for one, could not be deleted while it ran.

@@ -14,10 +14,10 @@
 int rollbackUpdate(const boost::filesystem::path& installFolder, const boost::filesystem::path& rollbackFolder,
                    const std::vector<InstallStep>& steps);
 
-// Ends an installation that did not complete: rolls it back, deletes its rollback folder or,
-// when a backup could not be moved back, keeps it and says so, and removes its record.
-void undoInstallation(const boost::filesystem::path& installFolder, const boost::filesystem::path& rollbackFolder,
-                      const std::vector<InstallStep>& steps);
+// Ends an installation that did not complete, from its record: rolls it back, deletes its
+// rollback folder or, when a backup could not be moved back, keeps it and says so, and removes
+// the record. Raises when the record cannot be read.
+void undoInstallation(const boost::filesystem::path& installFolder, const boost::filesystem::path& rollbackFolder);
 
 // Finishes what earlier runs left in the install folder's rollback store, right after the lock is
 // taken: an installation that a killed run left unfinished is undone, and the rollback folder of a
