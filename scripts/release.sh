@@ -18,7 +18,7 @@
 #   osslsigncode attach-signature -sigin launcher.sig -in /tmp/out-a/Launcher.exe -out rebuilt.exe
 #   cmp Launcher.exe rebuilt.exe
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+root=$(cd "$(dirname "$0")/.." && pwd -P)
 
 fail() { echo "release: $*" >&2; exit 1; }
 usage() { fail "usage: scripts/release.sh [--sign PFX [--timestamp URL]] OUT_DIR"; }
@@ -43,7 +43,7 @@ scripts/setup.sh
 
 # For every tool that stamps the build with the time: the commit's time, not the clock's. From an
 # archive without history, the newest file stands for the commit.
-if git rev-parse --git-dir >/dev/null 2>&1; then
+if [ "$(git rev-parse --show-toplevel 2>/dev/null)" = "$root" ]; then
   SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
   source_name="commit $(git rev-parse --short HEAD)"
   [ -z "$(git status --porcelain --untracked-files=no)" ] || source_name+=" with uncommitted changes"

@@ -14,7 +14,7 @@ from harness import BIN, LAUNCHER_NAME, LOBBY_NAME
 
 ROOT = Path(__file__).resolve().parents[2]
 SIGN = ROOT / "scripts" / "sign.sh"
-SIGNED_BIN = Path(os.environ["SIGNED_BIN"])
+SIGNED_BIN = Path(os.environ.get("SIGNED_BIN", BIN.parent / "signed"))
 PASSWORD = "throwaway pass phrase"
 
 
