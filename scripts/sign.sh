@@ -21,7 +21,7 @@ pfx=$1
 
 [ -f "$pfx" ] || fail "no certificate file $pfx"
 [ -n "${LAUNCHER_SIGN_PASSWORD+set}" ] || fail "LAUNCHER_SIGN_PASSWORD is not set: put the password of $pfx there"
-# osslsigncode only says "Failed" on a wrong password; openssl names the cause. -legacy also opens
+# osslsigncode 2.9 says only "Failed" on a wrong password; openssl names the cause. -legacy also opens
 # files exported with older algorithms (RC2, 3DES), as Windows still does.
 if ! error=$(openssl pkcs12 -legacy -noout -in "$pfx" -passin env:LAUNCHER_SIGN_PASSWORD 2>&1); then
   fail "cannot open $pfx with the password in LAUNCHER_SIGN_PASSWORD (wrong password, or not a PKCS#12 file): $(head -n 1 <<<"$error")"
@@ -32,6 +32,7 @@ in=$2 out=$3
 [ -f "$in" ] || fail "no file to sign: $in"
 partial=$(mktemp "$out.XXXXXX")
 trap 'rm -f "$partial"' EXIT
+# A name of our own, but no file: osslsigncode refuses to write over one.
 rm -f "$partial"
 # The line ending matters: osslsigncode 2.5 drops the last character that -readpass reads.
 if ! log=$(osslsigncode sign -pkcs12 "$pfx" -readpass <(printf '%s\n' "$LAUNCHER_SIGN_PASSWORD") \
