@@ -29,6 +29,11 @@ target_compile_definitions(boost_filesystem_mingw
   PRIVATE BOOST_FILESYSTEM_SOURCE BOOST_FILESYSTEM_HAS_BCRYPT
   PUBLIC BOOST_FILESYSTEM_STATIC_LINK=1 BOOST_ALL_NO_LIB)
 target_include_directories(boost_filesystem_mingw PRIVATE ${boost_fs_src})
+# __FILE__ names the headers as if included from /usr/include, and the sources by their place in
+# Boost's tree: neither the build folder nor where the sources were extracted reaches the image.
+target_compile_options(boost_filesystem_mingw
+  PRIVATE -ffile-prefix-map=${boost_fs_src}=libs/filesystem/src
+  PUBLIC -ffile-prefix-map=${boost_headers}=/usr/include)
 target_include_directories(boost_filesystem_mingw SYSTEM PUBLIC ${boost_headers})
 target_link_libraries(boost_filesystem_mingw PUBLIC bcrypt)
 add_library(Boost::filesystem ALIAS boost_filesystem_mingw)

@@ -10,6 +10,7 @@ comes from the python3-pefile package, which other Python installations do not s
 import re
 import struct
 import sys
+from pathlib import Path
 
 try:
     import pefile
@@ -174,6 +175,14 @@ def check(path):
     report.check(not legacy, "no legacy random source", "imported: " + ", ".join(legacy) if legacy else "none imported")
     check_manifest(pe, report)
     check_icon(pe, report)
+
+    # The same sources must give the same bytes from any checkout at any time.
+    stamp = pe.FILE_HEADER.TimeDateStamp
+    report.check(stamp == 0, "no link time stamp", f"TimeDateStamp {stamp}")
+    checkout = str(Path(__file__).resolve().parents[1])
+    with open(path, "rb") as f:
+        embedded = checkout.encode() in f.read()
+    report.check(not embedded, "no checkout path", f"{checkout} {'found' if embedded else 'not found'} in the image")
     return 1 if report.failed else 0
 
 

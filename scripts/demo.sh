@@ -33,6 +33,8 @@ echo "== running $client/$launcher (a pending update waits 5 s for running Lobbi
 set +e
 if [ "$target" = windows ]; then
   export WINEPREFIX=$root/build/windows/wineprefix
+  # Wine's server and services outlive the programs they ran: end what this demo started.
+  trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
   scripts/wine-run.sh wineboot
   (cd "$demo" && WINEDEBUG=-all wine "$client/$launcher")
 else
