@@ -81,8 +81,9 @@ TEST(InstallationJournal, RecordCutShortKeepsItsWholeEntries)
         EXPECT_GE(record.steps.size(), previousSteps) << length;
         EXPECT_LE(record.steps.size(), 2u) << length;
         EXPECT_FALSE(record.complete);
-        if (record.steps.size() == 2)
+        if (record.steps.size() == 2) {
             EXPECT_TRUE(record.steps[0].written) << length;
+        }
         previousSteps = record.steps.size();
     }
     EXPECT_EQ(previousSteps, 2u);
