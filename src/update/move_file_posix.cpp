@@ -15,8 +15,9 @@ void moveFile(const fs::path& from, const fs::path& to)
     if (error.value() != EXDEV)
         throw fs::filesystem_error("boost::filesystem::rename", from, to, error);
 
-    // rename cannot cross file systems (the temporary folder is often a tmpfs). Until the source
-    // is gone the move has not happened: a copy left behind would pass for a second original.
+    // rename cannot cross file systems (a folder of the install tree may be a mount point). Until
+    // the source is gone the move has not happened: a copy left behind would pass for a second
+    // original.
     try {
         if (fs::is_symlink(fs::symlink_status(from))) {
             fs::remove(to);
