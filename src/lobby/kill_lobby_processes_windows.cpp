@@ -1,6 +1,7 @@
 #include "lobby/kill_lobby_processes.h"
 
 #include "launcher/diagnostics.h"
+#include "launcher/scoped_handle_windows.h"
 #include "lobby/lobby_start.h"
 
 #include <boost/filesystem/operations.hpp>
@@ -13,24 +14,6 @@
 namespace fs = boost::filesystem;
 
 namespace {
-
-class ProcessHandle {
-public:
-    ProcessHandle(DWORD access, DWORD processId) : handle_(OpenProcess(access, FALSE, processId)) {}
-    ~ProcessHandle()
-    {
-        if (handle_)
-            CloseHandle(handle_);
-    }
-    ProcessHandle(const ProcessHandle&) = delete;
-    ProcessHandle& operator=(const ProcessHandle&) = delete;
-
-    explicit operator bool() const { return handle_ != nullptr; }
-    HANDLE get() const { return handle_; }
-
-private:
-    HANDLE handle_;
-};
 
 bool sameName(const fs::path& a, const fs::path& b)
 {
@@ -79,7 +62,7 @@ int killLobbyProcesses()
     for (const DWORD id : ids) {
         if (id == 0)
             continue;
-        const ProcessHandle process(PROCESS_QUERY_LIMITED_INFORMATION, id);
+        const ScopedHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id));
         if (!process)
             continue;
         const fs::path executable = mainExecutable(process.get());
@@ -87,7 +70,7 @@ int killLobbyProcesses()
             continue;
         if (!samePath(fs::absolute(executable, fs::current_path()), lobby))
             continue;
-        const ProcessHandle target(PROCESS_TERMINATE, id);
+        const ScopedHandle target(OpenProcess(PROCESS_TERMINATE, FALSE, id));
         if (!target)
             continue;
         ++count;

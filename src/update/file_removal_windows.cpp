@@ -1,5 +1,7 @@
 #include "update/file_removal.h"
 
+#include "launcher/scoped_handle_windows.h"
+
 #include <boost/filesystem/operations.hpp>
 
 #include <windows.h>
@@ -9,24 +11,6 @@
 namespace fs = boost::filesystem;
 
 namespace {
-
-class FileHandle {
-public:
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    ~FileHandle()
-    {
-        if (handle_ != INVALID_HANDLE_VALUE)
-            CloseHandle(handle_);
-    }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-
-    explicit operator bool() const { return handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE get() const { return handle_; }
-
-private:
-    HANDLE handle_;
-};
 
 [[noreturn]] void raise(const fs::path& path, DWORD error)
 {
@@ -49,7 +33,7 @@ bool setAttributes(HANDLE file, FILE_BASIC_INFO basic, DWORD attributes)
 // one handle: the name goes when the handle closes, the file and its other names stay as they were.
 void removeReadOnlyName(const fs::path& path)
 {
-    const FileHandle file(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+    const ScopedHandle file(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                       FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!file)

@@ -1,28 +1,12 @@
 #include "update/timing_log_file.h"
 #include "update/timing_log_file_windows.h"
 
+#include "launcher/scoped_handle_windows.h"
+
 #include <stdexcept>
 #include <string>
 
 namespace {
-
-class FileHandle {
-public:
-    explicit FileHandle(HANDLE handle) : handle_(handle) {}
-    ~FileHandle()
-    {
-        if (handle_ != INVALID_HANDLE_VALUE)
-            CloseHandle(handle_);
-    }
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-
-    explicit operator bool() const { return handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE get() const { return handle_; }
-
-private:
-    HANDLE handle_;
-};
 
 [[noreturn]] void raiseSystemError(const char* call)
 {
@@ -56,7 +40,7 @@ void replaceTimingLogFile(const boost::filesystem::path& file, std::string_view 
     // the name. With FILE_FLAG_OPEN_REPARSE_POINT a symbolic link or junction is opened as itself,
     // never its target, so that its attribute refuses it below and a dangling one does not make
     // OPEN_ALWAYS create its target. Nothing is cut before the checks: the open does not truncate.
-    const FileHandle log(CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    const ScopedHandle log(CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                      OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!log)
         raiseSystemError("CreateFileW");
