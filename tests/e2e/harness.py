@@ -89,6 +89,12 @@ def _string_arguments(arguments):
     return [_unescape_wine(m) for m in re.findall(r'L"((?:[^"\\]|\\.)*)"', arguments)]
 
 
+def _plain_arguments(arguments):
+    """The arguments of a relay trace line as hexadecimal values, the strings shown after
+    pointers left out."""
+    return [int(value, 16) for value in re.sub(r' ?L"(?:[^"\\]|\\.)*"', "", arguments).split(",")]
+
+
 @dataclass
 class Message:
     text: str
@@ -104,6 +110,8 @@ class Result:
     messages: list = field(default_factory=list)
     terminations: list = field(default_factory=list)
     created: list = field(default_factory=list)
+    # Per CreateProcessW call, in order: whether the new process was to inherit handles.
+    inheriting: list = field(default_factory=list)
 
     @property
     def lines(self):
@@ -126,7 +134,7 @@ def _parse_linux_messages(stderr):
 
 
 def _parse_wine_trace(stderr):
-    messages, terminations, created = [], [], []
+    messages, terminations, created, inheriting = [], [], [], []
     for line in stderr.decode("utf-8", errors="replace").splitlines():
         m = _RELAY_CALL.search(line)
         if not m:
@@ -140,7 +148,8 @@ def _parse_wine_trace(stderr):
             terminations.append(int(arguments.rsplit(",", 1)[1], 16))
         elif name == "CreateProcessW":
             created.append(_string_arguments(arguments))
-    return messages, terminations, created
+            inheriting.append(_plain_arguments(arguments)[4] != 0)
+    return messages, terminations, created, inheriting
 
 
 class InstallFolder:
@@ -299,7 +308,7 @@ def read_result(code, stdout, stderr):
     """What a finished run left: its exit code, its lines and the messages it showed."""
     result = Result(code, stdout, stderr)
     if WINDOWS:
-        result.messages, result.terminations, result.created = _parse_wine_trace(stderr)
+        result.messages, result.terminations, result.created, result.inheriting = _parse_wine_trace(stderr)
     else:
         result.messages = _parse_linux_messages(stderr)
     return result

@@ -12,7 +12,10 @@ class LobbyStart(LauncherTestCase):
                 b"siteenv: " + (siteenv if siteenv is not None else b"(empty)"),
                 b"searching for lobby " + eight_bit(quoted(folder.path / "Lobby.exe"))]
 
-    # A plain install folder: the documented command line, the three lines, the timing log.
+    # A plain install folder: the documented command line, the three lines, the timing log. The
+    # Lobby is the Launcher's own child, created without inheriting any of its handles: on Linux
+    # it holds no file of the Launcher, the lock included, reads and writes /dev/null and leads a
+    # session of its own.
     def test_normal_start(self):
         folder = self.install("Client")
         folder.write("server.dat", b"Production::x")
@@ -27,6 +30,11 @@ class LobbyStart(LauncherTestCase):
         if WINDOWS:
             self.assertEqual(start["commandLine"],
                              f"{lobby} launcher='launcher' --storageFolder {folder.native()} --siteenv production")
+            self.assertEqual(result.created, [[lobby, start["commandLine"]]])
+            self.assertEqual(result.inheriting, [False])
+        else:
+            self.assertEqual(start["files"], {"0": "/dev/null", "1": "/dev/null", "2": "/dev/null"})
+            self.assertTrue(start["sessionLeader"])
         self.assertEqual(decode_argument(start["cwd"]), native(folder.path.parent))
         log = (folder.path.parent / "liveUpdateLog.log").read_bytes()
         self.assertRegex(log, rb'^\{"logType": "startingTimeStamp", "value": [0-9]{13}\}' +

@@ -1,8 +1,10 @@
 """One Launcher per install folder, and ending the running Lobbies in kill and restart mode."""
 
+import ctypes
 import os
 import re
 import shutil
+import signal
 import subprocess
 import unittest
 
@@ -18,6 +20,7 @@ SHARING_VIOLATION = {"Error: The process cannot access the file because it is be
 NOT_FOUND = {"Error: The system cannot find the file specified.", "Error: File not found."}
 # Long enough to outlast a kill or restart run (5 s wait and the passes) with room to spare.
 STAY_SECONDS = 15
+PR_SET_CHILD_SUBREAPER = 36
 
 
 def start_lines(folder):
@@ -53,11 +56,26 @@ class LockAndKillTestCase(LauncherTestCase):
         self.addCleanup(lambda: process.poll() is None and process.kill())
         return process
 
+    def adopt_orphans(self):
+        """Linux: makes the test the parent of the Lobbies that its Launchers leave behind, until
+        the test ends, so that it can read how each of them ended (see ended_by)."""
+        prctl = ctypes.CDLL(None, use_errno=True).prctl
+        if prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
+            self.skipTest(f"cannot adopt orphaned processes: {os.strerror(ctypes.get_errno())}")
+        self.addCleanup(prctl, PR_SET_CHILD_SUBREAPER, 0, 0, 0, 0)
+
+    def ended_by(self, pid):
+        """Waits for an adopted Lobby to end; the signal that ended it, or None when it exited."""
+        _, status = os.waitpid(pid, 0)
+        return os.WTERMSIG(status) if os.WIFSIGNALED(status) else None
+
 
 class KillMode(LockAndKillTestCase):
     # Kill mode ends both Lobbies of its folder, even one started by a path in other letter case on
-    # Windows, and nothing else, then stops without timing log or Lobby start, while a second
-    # Launcher of the folder is refused and one of another folder runs undisturbed.
+    # Windows, and nothing else, then stops without timing log, Lobby start or installing the
+    # pending update, while a second
+    # Launcher of the folder is refused and one of another folder runs undisturbed. The Lobbies
+    # are ended with exit code 1 on Windows and by SIGKILL on Linux.
     def test_kill_mode_ends_only_this_folders_lobbies(self):
         for build, bits in LOBBY_BUILDS.items():
             with self.subTest(lobby=build):
@@ -69,6 +87,8 @@ class KillMode(LockAndKillTestCase):
         other = self.install(f"Other {bits}" if WINDOWS else f"клиент client {bits}")
         folder.lobby_stays(STAY_SECONDS)
         other.lobby_stays(STAY_SECONDS)
+        if not WINDOWS:
+            self.adopt_orphans()
 
         self.assertEqual(folder.run().code, 0)
         folder.wait_lobby_starts(1)
@@ -89,6 +109,7 @@ class KillMode(LockAndKillTestCase):
 
         quiet = self.root / f"kill-cwd-{bits}"
         quiet.mkdir()
+        folder.write("update_3/version.txt", b"3")
         kill = self.begin(folder, "--kill", cwd=quiet)
         kill.wait_line(RESTART_LINE)
         beside = other.run()
@@ -106,7 +127,11 @@ class KillMode(LockAndKillTestCase):
         if WINDOWS:
             self.assertEqual(result.terminations, [1, 1])
             self.assertEqual(result.created, [])
+        else:
+            self.assertEqual([self.ended_by(start["pid"]) for start in ours], [signal.SIGKILL, signal.SIGKILL])
         self.assertFalse((quiet / "liveUpdateLog.log").exists())
+        self.assertEqual((folder.path / "update_3" / "version.txt").read_bytes(), b"3")
+        self.assertFalse((folder.path / "version.txt").exists())
         self.assertEqual(len(folder.lobby_starts()), 2)
         if decoy is not None:
             self.assertIsNone(decoy.poll())
@@ -116,11 +141,16 @@ class KillMode(LockAndKillTestCase):
         for start in ours:
             self.assertFalse(folder.has_ended(start["pid"]), start)
         self.assertLockFileEmpty(folder, other)
+        if not WINDOWS:
+            self.assertIsNone(self.ended_by(theirs["pid"]))
 
+        shutil.rmtree(folder.path / "update_3")
         folder.lobby_stays(0)
         self.assertEqual(folder.run().code, 0)
-        folder.wait_lobby_starts(3)
+        last = folder.wait_lobby_starts(3)[2]
         self.assertLockFileEmpty(folder)
+        if not WINDOWS:
+            self.assertIsNone(self.ended_by(last["pid"]))
 
 
 class RestartMode(LockAndKillTestCase):

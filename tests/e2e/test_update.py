@@ -110,10 +110,11 @@ class UpdateTestCase(LauncherTestCase):
 
 class CompleteUpdate(UpdateTestCase):
     # A complete update puts every file in its place in walk order, keeps each replaced file's
-    # write permission, turns only ".asar_tmp" into ".asar", copies links as links, creates no
-    # empty folder, and removes the rollback and update folders before the Lobby starts. A file
-    # whose permissions stay as the update's is its very file (a hard link), and keeps them, read-only
-    # ones too, once the update's name of it is gone; the others are copies.
+    # write permission, turns only ".asar_tmp" into ".asar", copies links to files as links and
+    # leaves out links to folders, creates no empty folder, and removes the rollback and update
+    # folders before the Lobby starts. A file whose permissions stay as the update's is its very
+    # file (a hard link), and keeps them, read-only ones too, once the update's name of it is gone;
+    # the others are copies.
     def test_complete_update(self):
         folder = self.install("Client")
         folder.write("readme.txt", b"old readme\n")
@@ -174,6 +175,7 @@ class CompleteUpdate(UpdateTestCase):
             os.symlink("plugins/new/chat.dll", folder.path / "update_7" / "shortcut")
             os.symlink("new-alias-target", folder.path / "update_7" / "alias")
             os.symlink("nowhere", folder.path / "update_7" / "broken")
+            os.symlink("plugins", folder.path / "update_7" / "plugins-link")
             folder.write("update_7/dangle", b"dangle file")
             folder.write("update_7/outside.cfg", b"inside")
             expected.update({
@@ -396,6 +398,54 @@ class PendingUpdateFolders(UpdateTestCase):
                                                  if not path.startswith("update_")})
                 self.assertNoRollbackLeft(folder)
                 self.assertLobbyStartedOnce(folder)
+
+
+
+class StagedUpdate(UpdateTestCase):
+    # The staging recipe of docs/integrating.md, step by step: an update downloaded into a folder
+    # of another name is left alone by a Launcher that runs meanwhile; renamed to its fixed-width
+    # update name once complete, it is installed by the next Launcher run, which also drops an
+    # older pending update that plain digits would have ranked above it, removes the update folder
+    # and starts the Lobby with the documented arguments.
+    def test_staging_recipe(self):
+        folder = self.install("Client")
+        folder.write("version.txt", b"1650")
+        folder.write("resources/app.asar", b"old archive")
+        staging = folder.path / "downloading_000001700"
+        folder.write("downloading_000001700/version.txt", b"1700")
+        folder.write("downloading_000001700/resources/app.asar_tmp", b"new arch")
+        before = folder.tree()
+
+        early = folder.run()
+
+        self.assertEqual(early.code, 0, early.stderr[-2000:])
+        self.assertMessages(early)
+        self.assertEqual(early.lines, self.lobby_lines(folder))
+        self.assertEqual(folder.tree(), before)
+        folder.wait_lobby_starts()
+        (folder.path / "lobby-runs.jsonl").unlink()
+
+        folder.write("downloading_000001700/resources/app.asar_tmp", b"new archive, complete")
+        folder.write("downloading_000001700/plugins/chat.dll", b"chat")
+        # Staged and renamed the same way before the newer one, and still pending: as plain digits,
+        # "990" would rank above "1700".
+        folder.write("update_000000990/version.txt", b"990, never installed")
+        update = folder.path / "update_000001700"
+        os.rename(staging, update)
+        order = walk_order(update)
+
+        result = folder.run("--restart")
+
+        self.assertInstalled(result, folder, update, order)
+        self.assertEqual(folder.tree(), {
+            "version.txt": ("file", b"1700", True),
+            "resources": ("folder",),
+            "resources/app.asar": ("file", b"new archive, complete", True),
+            "plugins": ("folder",),
+            "plugins/chat.dll": ("file", b"chat", True),
+        })
+        self.assertFalse(staging.exists())
+        self.assertLobbyStartedOnce(folder)
 
 
 if __name__ == "__main__":

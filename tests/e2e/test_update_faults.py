@@ -173,7 +173,8 @@ class FailedUpdate(FaultTestCase):
     # of installation: read-only files, links (to folders too) and the .asar rule included, and an
     # archive that the update ships under both names comes back as it was; files the update added
     # stay, later files are never touched, the user sees the copy error, and the update folder
-    # stays for the next run.
+    # stays for the next run, which fails the same way. Once the update folder is deleted, the
+    # next run starts the Lobby on the restored files.
     def test_failure_rolls_back_earlier_files(self):
         folder = self.install("Client")
         core_update = {
@@ -204,6 +205,20 @@ class FailedUpdate(FaultTestCase):
             before = folder.tree()
             result = self.run_update(folder)
             self.check_rolled_back(failure, before, update_before, result)
+            # The files that this run added stand now, so the next run backs them up too.
+            after_first = folder.tree()
+            failure.backed_up = backed_up(failure.announced[:-1], lambda target: os.path.lexists(folder.path / target))
+            again = self.run_update(folder)
+            self.check_rolled_back(failure, after_first, update_before, again)
+
+        shutil.rmtree(failure.update)
+        remaining = folder.tree()
+        result = self.run_update(folder)
+        self.assertEqual(result.code, 0, result.stderr[-2000:])
+        self.assertMessages(result)
+        self.assertEqual(result.lines, self.lobby_lines(folder))
+        self.assertEqual(folder.tree(), remaining)
+        self.assertLobbyStartedOnce(folder)
 
     # Backups that cannot be moved back stay in the rollback folder, which is kept and named; the
     # user is told once to reinstall, then sees the copy error; every other backup goes back. A

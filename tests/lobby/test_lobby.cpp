@@ -1,15 +1,18 @@
 // The test Lobby: records how it was started in lobby-runs.jsonl beside itself, one JSON line per
 // start ("started": process id, whole command line, arguments, current directory, executable,
-// 32 or 64 bits, and on Linux whether the broken-pipe signal is ignored) and one when it ends by
-// itself ("ended"). When lobby-stay-seconds.txt lies beside it, it stays running that many seconds
+// 32 or 64 bits, and on Linux whether the broken-pipe signal is ignored, whether it leads a session
+// of its own, and what each open file descriptor names) and one when it ends by itself ("ended"). When lobby-stay-seconds.txt lies beside it, it stays running that many seconds
 // first, so that tests can end it or watch it run. Text is written with every character above
 // 0x7E as \uXXXX: UTF-16 units on Windows, raw bytes elsewhere.
 #ifdef _WIN32
 #include <windows.h>
 #include <shellapi.h>
 #else
-#include <csignal>
+#include <dirent.h>
 #include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
 #endif
 
 #include <chrono>
@@ -94,11 +97,32 @@ long processId() { return static_cast<long>(getpid()); }
 
 std::FILE* openFile(const Text& path, const char* mode) { return std::fopen(path.c_str(), mode); }
 
+// Every file descriptor open at start, by number, with what it names (/proc/self/fd/N's link text),
+// leaving out the one that reads the list.
+std::string openFiles()
+{
+    std::string out = "{";
+    if (DIR* listing = opendir("/proc/self/fd")) {
+        while (const dirent* entry = readdir(listing)) {
+            if (entry->d_name[0] == '.' || std::atoi(entry->d_name) == dirfd(listing))
+                continue;
+            std::vector<char> target(65536);
+            const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+            const ssize_t length = readlink(link.c_str(), target.data(), target.size());
+            out += (out.size() > 1 ? ", " : "") + json(entry->d_name) + ": " +
+                   json(length > 0 ? Text(target.data(), static_cast<std::size_t>(length)) : Text());
+        }
+        closedir(listing);
+    }
+    return out + "}";
+}
+
 std::string platformFields()
 {
     struct sigaction current {};
     sigaction(SIGPIPE, nullptr, &current);
-    return std::string(", \"sigpipeIgnored\": ") + (current.sa_handler == SIG_IGN ? "true" : "false");
+    return std::string(", \"sigpipeIgnored\": ") + (current.sa_handler == SIG_IGN ? "true" : "false") +
+           ", \"sessionLeader\": " + (getsid(0) == getpid() ? "true" : "false") + ", \"files\": " + openFiles();
 }
 #endif
 
