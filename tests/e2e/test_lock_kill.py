@@ -73,9 +73,8 @@ class LockAndKillTestCase(LauncherTestCase):
 class KillMode(LockAndKillTestCase):
     # Kill mode ends both Lobbies of its folder, even one started by a path in other letter case on
     # Windows, and nothing else, then stops without timing log, Lobby start or installing the
-    # pending update, while a second
-    # Launcher of the folder is refused and one of another folder runs undisturbed. The Lobbies
-    # are ended with exit code 1 on Windows and by SIGKILL on Linux.
+    # pending update, while a second Launcher of the folder is refused and one of another folder
+    # runs undisturbed. The Lobbies are ended with exit code 1 on Windows and by SIGKILL on Linux.
     def test_kill_mode_ends_only_this_folders_lobbies(self):
         for build, bits in LOBBY_BUILDS.items():
             with self.subTest(lobby=build):

@@ -1,8 +1,9 @@
 // The test Lobby: records how it was started in lobby-runs.jsonl beside itself, one JSON line per
 // start ("started": process id, whole command line, arguments, current directory, executable,
 // 32 or 64 bits, and on Linux whether the broken-pipe signal is ignored, whether it leads a session
-// of its own, and what each open file descriptor names) and one when it ends by itself ("ended"). When lobby-stay-seconds.txt lies beside it, it stays running that many seconds
-// first, so that tests can end it or watch it run. Text is written with every character above
+// of its own, and what each open file descriptor names) and one when it ends by itself ("ended").
+// When lobby-stay-seconds.txt lies beside it, it stays running that many seconds first, so that
+// tests can end it or watch it run. Text is written with every character above
 // 0x7E as \uXXXX: UTF-16 units on Windows, raw bytes elsewhere.
 #ifdef _WIN32
 #include <windows.h>
