@@ -11,7 +11,9 @@ PathList listFolderEntries(boost::filesystem::path folder, bool includeFiles, bo
     if (!fs::is_directory(fs::status(folder)))
         throw std::runtime_error("Invalid folder");
     for (fs::recursive_directory_iterator it(folder), end; it != end; ++it) {
-        const bool isFolder = fs::is_directory(it->status());
+        // The walk has the entry's own status already; only a link needs another look.
+        const fs::file_status own = it->symlink_status();
+        const bool isFolder = fs::is_directory(fs::is_symlink(own) ? it->status() : own);
         if (isFolder ? includeFolders : includeFiles)
             entries->push_back(it->path());
     }

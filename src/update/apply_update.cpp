@@ -102,11 +102,10 @@ void raiseCopyError(const fs::path& source, const fs::path& target, const std::e
     throw std::runtime_error(text.str());
 }
 
-void copyFileWithBackup(const fs::path& source, const fs::path& target, const fs::path& rollbackPath,
-                        InstallationJournal& journal)
+void copyFileWithBackup(const fs::path& source, const fs::file_status& sourceStatus, const fs::path& target,
+                        const fs::path& rollbackPath, InstallationJournal& journal)
 {
     try {
-        const fs::file_status sourceStatus = fs::status(source);
         const fs::file_status replaced = makeRoom(target, rollbackPath, journal);
         placeFile(source, sourceStatus, target, replaced);
         journal.recordWritten();
@@ -138,7 +137,7 @@ void installFile(const fs::path& source, const fs::path& target, const fs::path&
     if (fs::is_symlink(kind))
         copySymlinkWithBackup(source, target, rollbackPath, journal);
     else if (fs::is_regular_file(kind))
-        copyFileWithBackup(source, target, rollbackPath, journal);
+        copyFileWithBackup(source, kind, target, rollbackPath, journal);
     else
         // Opening a pipe or a device would block or never end.
         raiseCopyError(source, target, std::runtime_error("not a regular file or a link"));

@@ -2,6 +2,7 @@
 
 #include "update/installation_journal.h"
 
+#include <boost/filesystem/file_status.hpp>
 #include <boost/filesystem/path.hpp>
 
 #include <exception>
@@ -27,10 +28,11 @@ void installFile(const boost::filesystem::path& source, const boost::filesystem:
                  const boost::filesystem::path& rollbackPath, InstallationJournal& journal);
 
 // Moves what stands at target to the rollback path (or removes it when this installation wrote
-// it), copies the source in its place and gives it the permissions of the file it replaced.
-// Raises the copy error.
-void copyFileWithBackup(const boost::filesystem::path& source, const boost::filesystem::path& target,
-                        const boost::filesystem::path& rollbackPath, InstallationJournal& journal);
+// it), puts the source (a regular file, of the status given) in its place as a hard link or a
+// copy, and gives it the permissions of the file it replaced. Raises the copy error.
+void copyFileWithBackup(const boost::filesystem::path& source, const boost::filesystem::file_status& sourceStatus,
+                        const boost::filesystem::path& target, const boost::filesystem::path& rollbackPath,
+                        InstallationJournal& journal);
 
 // Makes room at target as copyFileWithBackup does and creates a link with the source link's own
 // text in its place. Raises the copy error.
