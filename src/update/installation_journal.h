@@ -24,7 +24,7 @@ struct InstallStep {
     bool written = false;
 };
 
-// An installation's record, as a later run reads it back.
+// An installation's record, as it is read back to undo the installation.
 struct InstallationRecord {
     std::vector<InstallStep> steps;
     // Once set, the installation is whole and only its rollback folder is left to delete.

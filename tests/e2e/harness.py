@@ -478,17 +478,3 @@ def mount_tmpfs(test, path, size="64m"):
     test.addCleanup(subprocess.run, ["umount", "--lazy", str(path)], stdin=subprocess.DEVNULL,
                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     return True
-
-
-def other_volume(test, name="volume"):
-    """A new, empty folder on another file system than the test's root: a tmpfs mounted for the
-    test, else a folder in /dev/shm. Skips the test when neither can be had."""
-    folder = test.root / name
-    if not mount_tmpfs(test, folder):
-        if not os.path.isdir("/dev/shm"):
-            test.skipTest("cannot mount a tmpfs here and there is no /dev/shm")
-        folder = Path(tempfile.mkdtemp(prefix="launcher-e2e-", dir="/dev/shm"))
-        test.addCleanup(shutil.rmtree, folder, ignore_errors=True)
-    if os.stat(folder).st_dev == os.stat(test.root).st_dev:
-        test.skipTest(f"{folder} is on the same file system as {test.root}")
-    return folder

@@ -13,8 +13,8 @@ import tempfile
 import time
 import unittest
 
-from harness import (BIN, LAUNCHER_NAME, LOBBY_NAME, WINDOWS, InstallFolder, eight_bit, launcher_command, mount_tmpfs,
-                     native, read_result, snapshot, walk_order)
+from harness import (WINDOWS, InstallFolder, eight_bit, launcher_command, mount_tmpfs, native, read_result, snapshot,
+                     walk_order)
 from test_lock_kill import ALREADY_RUNNING, LockAndKillTestCase
 from test_update import HEAD, READ_ONLY, asar, from_eight_bit
 from test_update_faults import Failure, FaultTestCase, backed_up, lay

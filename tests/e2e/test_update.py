@@ -4,9 +4,7 @@ into a rollback folder first, older update folders retired, the Lobby started af
 import hashlib
 import os
 import re
-import shutil
 import unittest
-from pathlib import Path
 
 from harness import (CLOSED, LAUNCHER_NAME, ROLLBACK_STORE, WINDOWS, InstallFolder, LauncherTestCase, decode_argument,
                      eight_bit, host_path, mount_tmpfs, native, quoted, walk_order)
