@@ -3,6 +3,7 @@
 #include "launcher/diagnostics.h"
 #include "launcher/folder_listing.h"
 #include "launcher/install_folder.h"
+#include "update/disk_flush.h"
 #include "update/file_name_key.h"
 #include "update/file_removal.h"
 #include "update/move_file.h"
@@ -46,8 +47,7 @@ fs::file_status makeRoom(const fs::path& target, const fs::path& rollbackPath, I
     const bool firstWrite = journal.claimTarget(target);
     if (fs::exists(status) && firstWrite) {
         journal.recordBackup(rollbackPath);
-        moveFile(target, rollbackPath);
-        journal.recordMoved();
+        moveFile(target, rollbackPath, partialBackupPath(journal.rollbackFolder()));
     } else {
         journal.recordAdd(rollbackPath);
         if (fs::exists(status))
@@ -75,9 +75,10 @@ void copyWhole(const fs::path& source, const fs::path& target)
 // installation, so a hard link gives the same file without writing its data twice. A link shares
 // its permissions with the update's entry, which must stay as it is, so it is taken only when they
 // are already the right ones; otherwise, and wherever the file system refuses a link (another
-// volume, no hard links, too many), the file is copied.
+// volume, no hard links, too many), the file is copied. A copy that the flush before completion
+// does not reach is flushed at once.
 void placeFile(const fs::path& source, const fs::file_status& sourceStatus, const fs::path& target,
-               const fs::file_status& replaced)
+               const fs::file_status& replaced, InstallationJournal& journal)
 {
     const fs::perms own = sourceStatus.permissions() & fs::perms_mask;
     const fs::perms wanted = fs::is_regular_file(replaced) ? replaced.permissions() & fs::perms_mask : own;
@@ -88,6 +89,8 @@ void placeFile(const fs::path& source, const fs::file_status& sourceStatus, cons
             return;
     }
     copyWhole(source, target);
+    if (!journal.flushReaches(target.parent_path()))
+        flushFileToDisk(target);
     if (fs::is_regular_file(replaced))
         fs::permissions(target, wanted);
 }
@@ -107,7 +110,7 @@ void copyFileWithBackup(const fs::path& source, const fs::file_status& sourceSta
 {
     try {
         const fs::file_status replaced = makeRoom(target, rollbackPath, journal);
-        placeFile(source, sourceStatus, target, replaced);
+        placeFile(source, sourceStatus, target, replaced, journal);
         journal.recordWritten();
     } catch (const fs::filesystem_error& e) {
         raiseCopyError(source, target, e);
@@ -181,7 +184,7 @@ void applyUpdate(const fs::path& updateFolder)
     }
     // Undone from the record, closed by now, as a later run would undo it had this one ended here.
     if (failure) {
-        undoInstallation(install, rollback);
+        undoInstallation(install, rollback, false);
         std::rethrow_exception(failure);
     }
     // Completion is on record, so a failure or an end here leaves only files to delete, never a

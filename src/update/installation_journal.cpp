@@ -4,13 +4,25 @@
 #include "update/file_name_key.h"
 #include "update/rollback_store.h"
 
+#include <optional>
 #include <stdexcept>
 
 namespace fs = boost::filesystem;
 
 // The record is a sequence of entries, each a tag, a text and a terminating zero, all in the
 // system's own path units (bytes, or UTF-16 units on Windows), so that any path is held exactly.
-// It begins with the header entry; a later run of the same system reads it.
+// It begins with the header entry, flushed to the disk with the file; a later run of the same
+// system reads it. The entries after it are appended without a flush until the installation is
+// complete, so a power cut may lose any of them: their units come back as zeros, or the file ends
+// early. A run that ends leaves its last entry cut short at worst, without its terminating zero,
+// and a power cut can also leave an entry cut at any unit with zeros after it: an entry that zeros
+// follow is not taken. What the record lacks then is made good by the disk, which recovery trusts
+// over the record: every backup that stands in the rollback folder is whole and goes back.
+//
+// Entries: "b" + path before a target's entry moves to the rollback folder; "a" + path before a
+// target is written where nothing of the previous installation stands, and "w" once the file
+// stands whole there; "c", flushed with everything placed, once the installation is complete.
+// Records written before backups were always whole also hold "m" after each backup, now ignored.
 namespace {
 
 using Unit = fs::path::value_type;
@@ -42,6 +54,25 @@ bool isPlainRelative(const fs::path& relative)
     return true;
 }
 
+// Adds one entry to the record; false for anything that is not an entry, which ends the record.
+bool takeEntry(InstallationRecord& record, const NativeString& entry)
+{
+    const Unit tag = entry[0];
+    const NativeString text = entry.substr(1);
+    if (tag == backupTag || tag == addTag) {
+        if (!isPlainRelative(text))
+            return false;
+        record.steps.push_back({tag == backupTag ? InstallStep::Kind::backup : InstallStep::Kind::add, fs::path(text)});
+    } else if (tag == writtenTag && !record.steps.empty()) {
+        record.steps.back().written = true;
+    } else if (tag == completeTag) {
+        record.complete = true;
+    } else if (tag != movedTag || record.steps.empty()) {
+        return false;
+    }
+    return true;
+}
+
 }
 
 fs::path journalPath(const fs::path& rollbackFolder)
@@ -50,7 +81,8 @@ fs::path journalPath(const fs::path& rollbackFolder)
 }
 
 InstallationJournal::InstallationJournal(const fs::path& installFolder, const fs::path& rollbackFolder)
-    : installFolder_(installFolder), rollbackFolder_(rollbackFolder), file_(journalPath(rollbackFolder))
+    : installFolder_(installFolder), rollbackFolder_(rollbackFolder), volume_(installFolder),
+      file_(journalPath(rollbackFolder))
 {
     write(headerTag, native(headerText));
     file_.flushToDisk();
@@ -67,25 +99,24 @@ void InstallationJournal::write(Unit tag, const NativeString& text)
 void InstallationJournal::recordBackup(const fs::path& rollbackPath)
 {
     write(backupTag, rebasePath(rollbackPath, rollbackFolder_, fs::path()).native());
-}
-
-void InstallationJournal::recordMoved()
-{
-    write(movedTag, NativeString());
+    lastStepAdds_ = false;
 }
 
 void InstallationJournal::recordAdd(const fs::path& rollbackPath)
 {
     write(addTag, rebasePath(rollbackPath, rollbackFolder_, fs::path()).native());
+    lastStepAdds_ = true;
 }
 
 void InstallationJournal::recordWritten()
 {
-    write(writtenTag, NativeString());
+    if (lastStepAdds_)
+        write(writtenTag, NativeString());
 }
 
 void InstallationJournal::recordComplete()
 {
+    volume_.flush();
     write(completeTag, NativeString());
     file_.flushToDisk();
 }
@@ -95,51 +126,38 @@ bool InstallationJournal::claimTarget(const fs::path& target)
     return claimed_.insert(fileNameKey(rebasePath(target, installFolder_, fs::path()))).second;
 }
 
+bool InstallationJournal::flushReaches(const fs::path& folder)
+{
+    return volume_.reaches(folder);
+}
+
 InstallationRecord parseJournal(const std::string& bytes)
 {
     NativeString units(bytes.size() / sizeof(Unit), Unit(0));
     bytes.copy(reinterpret_cast<char*>(units.data()), units.size() * sizeof(Unit));
 
     InstallationRecord record;
-    bool headerSeen = false;
-    std::size_t start = 0;
-    // An entry without its terminating zero was cut short: its step never began.
-    for (std::size_t end; (end = units.find(Unit(0), start)) != NativeString::npos; start = end + 1) {
-        const NativeString entry = units.substr(start, end - start);
-        if (entry.empty())
-            throw std::runtime_error("empty entry");
-        const NativeString text = entry.substr(1);
-        if (!headerSeen) {
-            if (entry[0] != headerTag || text != native(headerText))
-                throw std::runtime_error("no header");
-            headerSeen = true;
-        } else if (entry[0] == backupTag || entry[0] == addTag) {
-            if (!isPlainRelative(text))
-                throw std::runtime_error("a path outside its folder");
-            record.steps.push_back(
-                {entry[0] == backupTag ? InstallStep::Kind::backup : InstallStep::Kind::add, fs::path(text)});
-        } else if (entry[0] == movedTag && !record.steps.empty() &&
-                   record.steps.back().kind == InstallStep::Kind::backup) {
-            record.steps.back().moved = true;
-        } else if (entry[0] == writtenTag && !record.steps.empty()) {
-            record.steps.back().written = true;
-        } else if (entry[0] == completeTag) {
-            record.complete = true;
-        } else {
-            throw std::runtime_error("an unknown entry");
+    const std::size_t headerEnd = units.find(Unit(0));
+    if (headerEnd == NativeString::npos || units.compare(0, headerEnd, headerTag + native(headerText)) != 0)
+        return record;
+    // Each entry is taken once the unit after it shows that no zeros follow it.
+    std::optional<NativeString> held;
+    for (std::size_t start = headerEnd + 1, end; (end = units.find(Unit(0), start)) != NativeString::npos;
+         start = end + 1) {
+        if (end == start) {
+            held.reset();
+            continue;
         }
+        if (held && !takeEntry(record, *held))
+            return record;
+        held = units.substr(start, end - start);
     }
-    // Without even a whole header the run ended before its first step.
+    if (held)
+        takeEntry(record, *held);
     return record;
 }
 
 InstallationRecord readJournal(const fs::path& journalFile)
 {
-    const std::string bytes = readFileBytes(journalFile, maxJournalBytes);
-    try {
-        return parseJournal(bytes);
-    } catch (const std::runtime_error& e) {
-        throw std::runtime_error("error reading " + journalFile.string() + ": not an installation record (" +
-                                 e.what() + ")");
-    }
+    return parseJournal(readFileBytes(journalFile, maxJournalBytes));
 }

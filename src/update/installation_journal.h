@@ -1,5 +1,6 @@
 #pragma once
 
+#include "update/disk_flush.h"
 #include "update/durable_file.h"
 
 #include <boost/filesystem/path.hpp>
@@ -18,9 +19,7 @@ struct InstallStep {
     // The update file's path below the update folder, which is also the backup's path below the
     // rollback folder; the target is this path below the install folder, after the .asar rule.
     boost::filesystem::path relative;
-    // Backup only: the move into the rollback folder completed.
-    bool moved = false;
-    // The update's file or link stands whole at the target.
+    // Add only: the update's file or link stood whole at the target when the run went on.
     bool written = false;
 };
 
@@ -32,8 +31,9 @@ struct InstallationRecord {
 };
 
 // The record of one installation, kept beside its rollback folder as "<rollback folder>.journal"
-// so that a run that is killed can be undone by the next one. Every step is written before it is
-// taken, and survives the end of the process at once.
+// so that a run that is killed, or a machine that loses power, can be undone by the next run.
+// Every step is written before it is taken, and survives the end of the process at once; the
+// record and everything the installation placed reach the disk before the completion does.
 class InstallationJournal {
 public:
     // Creates the record, flushed to the disk, before anything of the installation happens.
@@ -41,27 +41,35 @@ public:
     InstallationJournal(const boost::filesystem::path& installFolder, const boost::filesystem::path& rollbackFolder);
 
     // Records that what stands at the target of the rollback path's file is about to be moved
-    // there; recordMoved follows once it has been.
+    // there.
     void recordBackup(const boost::filesystem::path& rollbackPath);
-    void recordMoved();
     // Records that the target of the rollback path's file is about to be written where nothing
     // of the previous installation stands.
     void recordAdd(const boost::filesystem::path& rollbackPath);
-    // Records that the last step's file or link stands whole at its target.
+    // Records that the last step's file or link stands whole at its target. A replaced target
+    // needs no word: its backup goes back over whatever stands there.
     void recordWritten();
-    // Records, flushed to the disk, that the installation is whole: no run undoes it any more.
+    // Flushes everything the installation placed to the disk, then records, flushed too, that the
+    // installation is whole: no run undoes it any more.
     void recordComplete();
 
     // True the first time the installation writes the target (in the install folder), which later
     // writes then find holding the update's own file rather than the previous installation's.
     bool claimTarget(const boost::filesystem::path& target);
+    // Whether the flush before completion reaches a file placed in the folder; a copy placed
+    // elsewhere must be flushed on its own.
+    bool flushReaches(const boost::filesystem::path& folder);
+
+    const boost::filesystem::path& rollbackFolder() const { return rollbackFolder_; }
 
 private:
     void write(boost::filesystem::path::value_type tag, const boost::filesystem::path::string_type& text);
 
     boost::filesystem::path installFolder_;
     boost::filesystem::path rollbackFolder_;
+    VolumeFlush volume_;
     DurableFile file_;
+    bool lastStepAdds_ = false;
     // Below the install folder: the targets' shared beginning need not be kept for each.
     std::unordered_set<boost::filesystem::path::string_type> claimed_;
 };
@@ -69,9 +77,9 @@ private:
 // Where the record of the installation into the rollback folder lies.
 boost::filesystem::path journalPath(const boost::filesystem::path& rollbackFolder);
 
-// Reads a record back. A step whose record was cut short by the end of the process is left out:
-// it was written before the step began. Raises a runtime error when the file cannot be read or
-// is not a record.
+// Reads a record back, whatever a kill or a power cut left of it: an entry cut short, and one that
+// zeros follow, is left out, and anything that is not an entry ends the record; a record whose
+// header cannot be read has no steps. Raises a runtime error only when the file cannot be read.
 InstallationRecord readJournal(const boost::filesystem::path& journalFile);
 
 // The record's steps and completion from its bytes; exposed for the tests.

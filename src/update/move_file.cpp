@@ -1,22 +1,51 @@
 #include "update/move_file.h"
 
+#include "update/disk_flush.h"
+#include "update/file_removal.h"
+
 #include <boost/filesystem/operations.hpp>
 
 namespace fs = boost::filesystem;
 
-void settleMove(const fs::path& from, const fs::path& to, boost::system::error_code error,
-                bool destinationExisted)
+namespace {
+
+void copyWhole(const fs::path& from, const fs::path& partial)
 {
-    boost::system::error_code ignored;
-    const bool sourceStayed = fs::exists(fs::symlink_status(from, ignored));
-    if (!error && !sourceStayed)
+    removeFileName(partial);
+    if (fs::is_symlink(fs::symlink_status(from))) {
+        fs::copy_symlink(from, partial);
         return;
-    // Windows reports success for a move across volumes whose copy worked but whose delete did
-    // not; Wine reports the failure but keeps the copy. Either way the copy is a second original.
-    const bool claimedSuccess = !error;
-    if (sourceStayed && (claimedSuccess || !destinationExisted))
-        fs::remove(to, ignored);
-    if (claimedSuccess)
-        error = boost::system::errc::make_error_code(boost::system::errc::device_or_resource_busy);
-    throw fs::filesystem_error("boost::filesystem::rename", from, to, error);
+    }
+    fs::copy_file(from, partial);
+    flushFileToDisk(partial);
+}
+
+}
+
+void moveFile(const fs::path& from, const fs::path& to, const fs::path& partial)
+{
+    if (renameOnVolume(from, to))
+        return;
+    try {
+        copyWhole(from, partial);
+        if (!renameOnVolume(partial, to))
+            throw fs::filesystem_error("boost::filesystem::rename", partial, to,
+                                       boost::system::errc::make_error_code(boost::system::errc::cross_device_link));
+        // The copy's name must be on the disk before the source goes, or a power cut could keep neither.
+        flushFolderToDisk(to.parent_path());
+    } catch (const fs::filesystem_error&) {
+        boost::system::error_code ignored;
+        fs::remove(partial, ignored);
+        throw;
+    }
+    try {
+        removeFileName(from);
+    } catch (const fs::filesystem_error&) {
+        // The source stays (a running program on Windows): the copy would pass for a second original.
+        try {
+            removeFileName(to);
+        } catch (const fs::filesystem_error&) {
+        }
+        throw;
+    }
 }

@@ -1,17 +1,18 @@
 #pragma once
 
 #include <boost/filesystem/path.hpp>
-#include <boost/system/error_code.hpp>
 
-// Moves a file or symbolic link, replacing a file at the destination. Works across volumes and
-// file systems: there the entry is copied (contents, permissions, link text) and then removed.
-// Raises boost::filesystem::filesystem_error, and then the entry is still at its source and no
-// copy of it is left at the destination.
-void moveFile(const boost::filesystem::path& from, const boost::filesystem::path& to);
+// Moves a file or symbolic link, replacing a file at the destination. On one volume this is a
+// rename. Across volumes the entry is copied to `partial`, a name on the destination's volume
+// that holds nothing of value, flushed to the disk there and renamed to the destination, and only
+// then is the source removed: whatever stands under the destination's name is whole, and a power
+// cut leaves the entry under one name or both, never under none. Raises
+// boost::filesystem::filesystem_error, and then the entry is still at its source and neither the
+// destination nor `partial` holds a copy of it.
+void moveFile(const boost::filesystem::path& from, const boost::filesystem::path& to,
+              const boost::filesystem::path& partial);
 
-// Judges a move once the system's call has returned with error: it happened only if the call
-// succeeded and the source is gone. Otherwise removes the copy that the call may have left at the
-// destination (a destination that stood before a failed call is left alone) and raises the
-// failure, "Device or resource busy" when the call claimed success.
-void settleMove(const boost::filesystem::path& from, const boost::filesystem::path& to,
-                boost::system::error_code error, bool destinationExisted);
+// Renames on one volume, replacing a file at the destination. Returns false, having changed
+// nothing, when the two lie on different volumes; raises boost::filesystem::filesystem_error for
+// any other failure.
+bool renameOnVolume(const boost::filesystem::path& from, const boost::filesystem::path& to);

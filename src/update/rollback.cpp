@@ -1,12 +1,15 @@
 #include "update/rollback.h"
 
 #include "launcher/diagnostics.h"
+#include "launcher/folder_listing.h"
 #include "launcher/show_message.h"
 #include "update/file_removal.h"
 #include "update/move_file.h"
 #include "update/rollback_store.h"
 
 #include <boost/filesystem/operations.hpp>
+
+#include <unordered_set>
 
 namespace fs = boost::filesystem;
 
@@ -18,34 +21,55 @@ bool standing(const fs::path& path)
     return fs::exists(fs::symlink_status(path, ignored));
 }
 
-void undoStep(const InstallStep& step, const fs::path& backup, const fs::path& destination)
+void restoreBackup(const fs::path& backup, const fs::path& destination)
 {
-    if (step.kind == InstallStep::Kind::add) {
-        // A copy cut short would pass for a file of the previous installation in the next one.
-        if (!step.written)
-            removeFileName(destination);
-        return;
-    }
-    if (!standing(backup))
-        return;
-    // A move across volumes cut short: the original still stands and the backup is partial.
-    if (!step.moved && standing(destination)) {
-        fs::remove(backup);
-        return;
-    }
     writeDiagnosticLine("rollbacking " + backup.string() + " into " + destination.string());
     removeFileName(destination);
-    moveFile(backup, destination);
+    moveFile(backup, destination, partialRestorePath(destination));
+}
+
+// A folder standing at an added file's target was never the installation's: only files and links are.
+void removeAddedFile(const fs::path& target)
+{
+    boost::system::error_code missing;
+    if (!fs::is_directory(fs::symlink_status(target, missing)))
+        removeFileName(target);
+}
+
+// Backups in the rollback folder, every file or link below it.
+std::vector<fs::path> standingBackups(const fs::path& rollbackFolder)
+{
+    if (!fs::is_directory(fs::symlink_status(rollbackFolder)))
+        return {};
+    return *listFolderEntries(rollbackFolder, true, false);
 }
 
 }
 
-int rollbackUpdate(const fs::path& installFolder, const fs::path& rollbackFolder, const std::vector<InstallStep>& steps)
+int rollbackUpdate(const fs::path& installFolder, const fs::path& rollbackFolder, const InstallationRecord& record,
+                   bool interrupted)
 {
     int failures = 0;
-    for (auto step = steps.rbegin(); step != steps.rend(); ++step) {
+    std::unordered_set<fs::path::string_type> tried;
+    for (auto step = record.steps.rbegin(); step != record.steps.rend(); ++step) {
+        const fs::path destination = applyAsarRule(installFolder / step->relative);
+        const fs::path backup = rollbackFolder / step->relative;
         try {
-            undoStep(*step, rollbackFolder / step->relative, applyAsarRule(installFolder / step->relative));
+            if (step->kind == InstallStep::Kind::add) {
+                if (interrupted || !step->written)
+                    removeAddedFile(destination);
+            } else if (standing(backup) && tried.insert(backup.native()).second) {
+                restoreBackup(backup, destination);
+            }
+        } catch (...) {
+            ++failures;
+        }
+    }
+    for (const fs::path& backup : standingBackups(rollbackFolder)) {
+        if (tried.count(backup.native()))
+            continue;
+        try {
+            restoreBackup(backup, applyAsarRule(rebasePath(backup, rollbackFolder, installFolder)));
         } catch (...) {
             ++failures;
         }
@@ -56,11 +80,12 @@ int rollbackUpdate(const fs::path& installFolder, const fs::path& rollbackFolder
     return failures;
 }
 
-void undoInstallation(const fs::path& installFolder, const fs::path& rollbackFolder)
+void undoInstallation(const fs::path& installFolder, const fs::path& rollbackFolder, bool interrupted)
 {
     const InstallationRecord record = readJournal(journalPath(rollbackFolder));
+    rollbackUpdate(installFolder, rollbackFolder, record, interrupted);
     // Backups that could not be moved back are the only copy of the user's files: keep them.
-    if (rollbackUpdate(installFolder, rollbackFolder, record.steps) == 0)
+    if (standingBackups(rollbackFolder).empty())
         deleteRollbackFolder(rollbackFolder);
     else
         writeDiagnosticLine("keeping rollback folder " + rollbackFolder.string());
@@ -82,8 +107,10 @@ void recoverInterruptedUpdates(const fs::path& installFolder)
 
     for (const fs::path& journal : journals) {
         const fs::path rollbackFolder = fs::path(journal).replace_extension();
+        // A copy across volumes cut short, never a backup.
+        fs::remove(partialBackupPath(rollbackFolder), error);
         if (!readJournal(journal).complete) {
-            undoInstallation(installFolder, rollbackFolder);
+            undoInstallation(installFolder, rollbackFolder, true);
             continue;
         }
         // A running program's old image, for one, could not be deleted while it ran.

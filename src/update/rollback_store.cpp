@@ -18,6 +18,16 @@ fs::path newRollbackFolderPath(const fs::path& installFolder)
     return rollbackStorePath(installFolder) / fs::unique_path("%%%%%%%%");
 }
 
+fs::path partialBackupPath(const fs::path& rollbackFolder)
+{
+    return fs::path(rollbackFolder.native() + fs::path(".partial").native());
+}
+
+fs::path partialRestorePath(const fs::path& destination)
+{
+    return fs::path(destination.native() + fs::path(".zintu_partial").native());
+}
+
 fs::path rebasePath(const fs::path& listedPath, const fs::path& baseFolder, const fs::path& newBaseFolder)
 {
     // Cut on the native text, so that no name passes through the 8-bit form.

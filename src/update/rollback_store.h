@@ -10,6 +10,15 @@ boost::filesystem::path rollbackStorePath(const boost::filesystem::path& install
 // Nothing is created. Raises the file-system library's errors.
 boost::filesystem::path newRollbackFolderPath(const boost::filesystem::path& installFolder);
 
+// Where a backup moving across volumes is copied before it takes its name in the rollback folder:
+// beside the folder in the rollback store, "<rollback folder>.partial". Whatever stands there was
+// cut short and is deleted.
+boost::filesystem::path partialBackupPath(const boost::filesystem::path& rollbackFolder);
+
+// Where a backup moving back across volumes is copied before it takes the destination's name:
+// beside the destination, which alone is sure to be on the destination's volume.
+boost::filesystem::path partialRestorePath(const boost::filesystem::path& destination);
+
 // The listed path carried from below the base folder to the same place below the new base:
 // the base folder's text and one separator are cut off the front, by length alone.
 boost::filesystem::path rebasePath(const boost::filesystem::path& listedPath,

@@ -152,6 +152,50 @@ def _parse_wine_trace(stderr):
     return messages, terminations, created, inheriting
 
 
+_STRACE_CALL = re.compile(r'^(?:\d+ +)?(syncfs|fsync|fdatasync|write)\(\d+<(.*?)>(?:, "(.*?)")?.*\) += (-?\d+)$')
+_WINE_LINE = re.compile(r'^(\w+):(?:trace:file:(CreateFileW|WriteFile) (.*)|(Call|Ret)  ?KERNEL32\.FlushFileBuffers\((.*?)\)'
+                        r'(?: retval=([0-9a-f]+))?)')
+
+
+def flushes_and_writes(trace):
+    """The flushes and writes that a traced run made, in order, as (call, path, outcome): ("flush",
+    path, succeeded) for a file or folder, ("flush volume", path, succeeded), ("write", path, text
+    written or its length). `trace` is strace's output (strace -f -y -e trace=write,syncfs,fsync)
+    on Linux, or the run's standard error under Wine with WINEDEBUG=+file and the relay trace."""
+    events = []
+    if not WINDOWS:
+        for line in trace.splitlines():
+            m = _STRACE_CALL.match(line)
+            if not m:
+                continue
+            call, path, text, ret = m.groups()
+            if call == "write":
+                events.append(("write", path, text))
+            else:
+                events.append(("flush volume" if call == "syncfs" else "flush", path, ret == "0"))
+        return events
+    opening, handles, flushing = {}, {}, {}
+    for line in trace.splitlines():
+        m = _WINE_LINE.match(line)
+        if not m:
+            continue
+        thread, file_call, arguments, relay, handle, retval = m.groups()
+        if file_call == "CreateFileW" and arguments.startswith("returning "):
+            handles[int(arguments.split()[1], 16) & 0xFFFFFFFF] = opening.pop(thread, None)
+        elif file_call == "CreateFileW":
+            opening[thread] = _string_arguments(arguments)[0]
+        elif file_call == "WriteFile":
+            handle, _, length = arguments.split()[:3]
+            events.append(("write", handles.get(int(handle, 16)), int(length)))
+        elif relay == "Call":
+            flushing[thread] = handles.get(int(handle, 16))
+        elif relay == "Ret":
+            path = flushing.pop(thread, None)
+            volume = path is not None and path.startswith(("\\\\?\\Volume", "\\\\.\\"))
+            events.append(("flush volume" if volume else "flush", path, int(retval, 16) != 0))
+    return events
+
+
 class InstallFolder:
     """A temporary install folder holding copies of the launcher and the test Lobby."""
 
@@ -394,7 +438,7 @@ def prepare_wine():
     env["WINEDEBUG"] = "-all"
     subprocess.run(["wineserver", "-p", "10"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, check=False)
-    relay = ("user32.MessageBoxW;kernel32.CreateProcessW;kernel32.TerminateProcess")
+    relay = ("user32.MessageBoxW;kernel32.CreateProcessW;kernel32.TerminateProcess;kernel32.FlushFileBuffers")
     subprocess.run(["wine", "reg", "add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude", "/t", "REG_SZ",
                     "/d", relay, "/f"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, check=True)

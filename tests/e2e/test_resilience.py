@@ -224,6 +224,59 @@ class FailureAtEveryFile(ResilienceTestCase):
         return target.parent
 
 
+def record_bytes(entries):
+    """An installation record as the Launcher writes it: each entry a tag and a path, with the
+    system's separators, ended by a zero, in the system's path units."""
+    text = "".join(tag + path.replace("/", "\\" if WINDOWS else "/") + "\0" for tag, path in entries)
+    return text.encode("utf-16-le" if WINDOWS else "utf-8")
+
+
+class PowerCut(ResilienceTestCase):
+    INSTALL = {"app.exe": b"old program", "readme.txt": (b"old readme", READ_ONLY), "data/level.dat": b"old level",
+               "keep.txt": b"not in the update"}
+    UPDATE = {"app.exe": b"new program", "readme.txt": b"new readme", "data/level.dat": b"new level",
+              "data/extra.dat": b"new extra"}
+    HEADER = ("z", "zintu installation journal 1")
+    BACKED_UP = ["app.exe", "readme.txt", "data/level.dat"]
+
+    # What a power cut in the middle of an installation leaves: backups moved aside, the update's
+    # files in their place (one zero-filled, its data lost), and a record whose tail came back as
+    # zeros, whose header did, or that never named a backup that reached the disk. The next run
+    # puts back every backup that stands, recorded or not, installs the update and starts the Lobby.
+    def test_record_damaged_by_a_power_cut(self):
+        full = record_bytes([self.HEADER] + [("b", relative) for relative in self.BACKED_UP])
+        records = {
+            "zero tail": full + bytes(48),
+            "zero header": bytes(len(record_bytes([self.HEADER]))) + full[len(record_bytes([self.HEADER])):],
+            "unnamed backups": record_bytes([self.HEADER, ("b", "app.exe")]),
+        }
+        cases = []
+        for case, record in records.items():
+            folder, cwd = self.place(case.replace(" ", "-"))
+            lay(folder.path, self.INSTALL)
+            update = folder.path / UPDATE_NAME
+            lay(update, self.UPDATE)
+            pristine = without(folder.tree(), UPDATE_NAME)
+            update_tree = snapshot(update)
+            order = walk_order(update)
+            rollback = folder.path / "zintu_rollback" / "0badc0de"
+            for relative in self.BACKED_UP:
+                (rollback / relative).parent.mkdir(parents=True, exist_ok=True)
+                os.rename(folder.path / relative, rollback / relative)
+            lay(folder.path, {"app.exe": b"new program", "readme.txt": bytes(len(b"new readme"))})
+            (rollback.parent / "0badc0de.journal").write_bytes(record)
+            cases.append((case, folder, cwd, update, order, after_update(pristine, update_tree), rollback,
+                          folder.begin(cwd=cwd)))
+
+        for case, folder, cwd, update, order, expected, rollback, run in cases:
+            with self.subTest(case=case):
+                recovery = self.check_installed(folder, update, order, expected, run.finish(), cwd, after_kill=True)
+                self.assertEqual(sorted(recovery), sorted(
+                    [self.rollbacking(folder, relative, native(rollback)) for relative in self.BACKED_UP] +
+                    [b"deleting rollback folder " + eight_bit(native(rollback))]))
+                folder.wait_lobby_starts()
+
+
 class BrakedRun:
     """A launcher run whose diagnostic lines go through a pipe of one page: it cannot get more
     than about a page of lines ahead of the test reading them, so the test decides how far it

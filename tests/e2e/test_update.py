@@ -7,7 +7,7 @@ import re
 import unittest
 
 from harness import (CLOSED, LAUNCHER_NAME, ROLLBACK_STORE, WINDOWS, InstallFolder, LauncherTestCase, decode_argument,
-                     eight_bit, host_path, mount_tmpfs, native, quoted, walk_order)
+                     eight_bit, flushes_and_writes, host_path, mount_tmpfs, native, quoted, walk_order)
 
 HEAD = [b"restart mode / kill mode", b"killing lobby processes"]
 REINSTALL = "There was an error while rollbacking a failed update. You may need to reinstall the application."
@@ -50,6 +50,36 @@ class UpdateTestCase(LauncherTestCase):
 
     def run_update(self, folder, extra_env=None, stdout=None, prefix=()):
         return folder.run(extra_env=extra_env, stdout=stdout, prefix=prefix)
+
+    def run_update_under_strace(self, folder, *options):
+        """Runs an update under strace with the given options (Linux only)."""
+        # The sanitizer build's leak check cannot run under a tracer.
+        leaks = {"ASAN_OPTIONS": ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "detect_leaks=0"]))}
+        return self.run_update(folder, prefix=["strace", "-f", "-qq", *options], extra_env=leaks)
+
+    def run_update_tracing_flushes(self, folder):
+        """Runs an update and returns its result and its flushes and writes (see flushes_and_writes)."""
+        if WINDOWS:
+            result = self.run_update(folder, extra_env={"WINEDEBUG": "-all,+relay,+file"})
+            return result, flushes_and_writes(result.stderr.decode("utf-8", errors="replace"))
+        trace = self.root / "flushes.strace"
+        result = self.run_update_under_strace(folder, "-y", "-o", str(trace), "-e", "trace=write,syncfs,fsync,fdatasync")
+        return result, flushes_and_writes(trace.read_text(errors="replace"))
+
+    def assertDurableBeforeComplete(self, events, copied):
+        """Everything the installation placed reached the disk before its completion entry was
+        written, and that entry was flushed in turn: the volume was flushed at once or, where it
+        cannot be (Wine), each copied file on its own; linked files are the update's own."""
+        record = [i for i, (call, path, _) in enumerate(events) if call == "write" and str(path).endswith(".journal")]
+        self.assertTrue(record, events)
+        complete = record[-1]
+        volume = any(call == "flush volume" and ok for call, _, ok in events[:complete])
+        flushed = {path for call, path, ok in events[:complete] if call == "flush" and ok}
+        self.assertTrue(volume or flushed >= set(copied), (copied, events[max(0, complete - 12):complete]))
+        self.assertIn(("flush", events[complete][1], True), events[complete + 1:])
+        if not WINDOWS:
+            self.assertTrue(volume, "no syncfs before the completion entry")
+            self.assertEqual(events[complete][2], "c\\0")
 
     def begin_update(self, folder, cwd=None):
         """Starts a run that goes on beside others; each gets its own folder to leave its log in."""
@@ -109,10 +139,11 @@ class UpdateTestCase(LauncherTestCase):
 class CompleteUpdate(UpdateTestCase):
     # A complete update puts every file in its place in walk order, keeps each replaced file's
     # write permission, turns only ".asar_tmp" into ".asar", copies links to files as links and
-    # leaves out links to folders, creates no empty folder, and removes the rollback and update
-    # folders before the Lobby starts. A file whose permissions stay as the update's is its very
-    # file (a hard link), and keeps them, read-only ones too, once the update's name of it is gone;
-    # the others are copies.
+    # leaves out links to folders, creates no empty folder, makes all of it durable before it
+    # records the installation complete, and removes the rollback and update folders before the
+    # Lobby starts. A file whose permissions stay as the update's is its very file (a hard link),
+    # and keeps them, read-only ones too, once the update's name of it is gone; the others are
+    # copies.
     def test_complete_update(self):
         folder = self.install("Client")
         folder.write("readme.txt", b"old readme\n")
@@ -189,12 +220,13 @@ class CompleteUpdate(UpdateTestCase):
         files = {asar(relative): os.lstat(update / relative).st_ino for relative in order
                  if not (update / relative).is_symlink()}
 
-        result = self.run_update(folder)
+        result, flushes = self.run_update_tracing_flushes(folder)
 
         self.assertInstalled(result, folder, update, order)
         self.assertEqual(folder.tree(), expected)
         self.assertEqual({target for target, inode in files.items() if os.stat(folder.path / target).st_ino != inode},
                          copied)
+        self.assertDurableBeforeComplete(flushes, [folder.native(target) for target in copied])
         if not WINDOWS:
             self.assertEqual(victim.read_bytes(), b"outside the install folder")
         self.assertFalse(update.exists())

@@ -237,14 +237,11 @@ class FailedUpdate(FaultTestCase):
         stuck = [f"{failure.core}/stuck.txt", f"{failure.core}/stuck-too/deep.bin"]
         before = folder.tree()
         # Moving a backup back begins by removing what the update put in its place: fail just that.
-        strace = ["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=unlink,unlinkat",
-                  "-e", "inject=unlink,unlinkat:error=EACCES"]
+        strace = ["-o", "/dev/null", "-e", "trace=unlink,unlinkat", "-e", "inject=unlink,unlinkat:error=EACCES"]
         for relative in stuck:
             strace += ["-P", str(folder.path / relative)]
 
-        # The sanitizer build's leak check cannot run under a tracer.
-        leaks = {"ASAN_OPTIONS": ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "detect_leaks=0"]))}
-        result = self.run_update(folder, prefix=strace, extra_env=leaks)
+        result = self.run_update_under_strace(folder, *strace)
 
         rollback = self.rollback_folder(result, folder)
         self.assertNothingStarted(folder, result)

@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <stdexcept>
 
 namespace fs = boost::filesystem;
 
@@ -19,7 +18,6 @@ std::string bytesOf(const fs::path& file)
 struct Recorded {
     InstallStep::Kind kind;
     fs::path relative;
-    bool moved;
     bool written;
 };
 
@@ -29,13 +27,23 @@ void expectSteps(const std::vector<InstallStep>& steps, const std::vector<Record
     for (std::size_t i = 0; i < steps.size(); ++i) {
         EXPECT_EQ(steps[i].kind, expected[i].kind) << i;
         EXPECT_EQ(steps[i].relative.native(), expected[i].relative.native()) << i;
-        EXPECT_EQ(steps[i].moved, expected[i].moved) << i;
         EXPECT_EQ(steps[i].written, expected[i].written) << i;
     }
 }
 
-// What a run records is what a later run reads back, step by step and mark by mark, for names
-// outside ASCII too; the completion mark comes last.
+// Entries in the record's own units, each ended by its zero.
+std::string entries(std::initializer_list<fs::path::string_type> texts)
+{
+    fs::path::string_type units;
+    for (const fs::path::string_type& text : texts)
+        units += text + fs::path::value_type(0);
+    return std::string(reinterpret_cast<const char*>(units.data()), units.size() * sizeof(fs::path::value_type));
+}
+
+const fs::path::string_type header = fs::path("zzintu installation journal 1").native();
+
+// What a run records is what a later run reads back, step by step, for names outside ASCII too;
+// the completion mark comes last.
 TEST(InstallationJournal, ReadsBackWhatWasRecorded)
 {
     const TempFolder temp;
@@ -43,15 +51,14 @@ TEST(InstallationJournal, ReadsBackWhatWasRecorded)
     const fs::path name = fs::path(NATIVE("\u00fcber")) / NATIVE("\u65e5\u672c.dll");
     InstallationJournal journal(temp.path(), rollback);
     journal.recordBackup(rollback / "sub" / "a.dll");
-    journal.recordMoved();
     journal.recordWritten();
     journal.recordAdd(rollback / name);
     journal.recordWritten();
     journal.recordBackup(rollback / "app.asar_tmp");
     const std::vector<Recorded> expected = {
-        {InstallStep::Kind::backup, fs::path("sub") / "a.dll", true, true},
-        {InstallStep::Kind::add, name, false, true},
-        {InstallStep::Kind::backup, "app.asar_tmp", false, false},
+        {InstallStep::Kind::backup, fs::path("sub") / "a.dll", false},
+        {InstallStep::Kind::add, name, true},
+        {InstallStep::Kind::backup, "app.asar_tmp", false},
     };
 
     const InstallationRecord interrupted = readJournal(journalPath(rollback));
@@ -72,7 +79,6 @@ TEST(InstallationJournal, RecordCutShortKeepsItsWholeEntries)
         journal.recordAdd(rollback / "first.txt");
         journal.recordWritten();
         journal.recordBackup(rollback / "second.txt");
-        journal.recordMoved();
     }
     const std::string whole = bytesOf(journalPath(rollback));
     std::size_t previousSteps = 0;
@@ -89,25 +95,38 @@ TEST(InstallationJournal, RecordCutShortKeepsItsWholeEntries)
     EXPECT_EQ(previousSteps, 2u);
 }
 
-// A record whose step names a place outside the folders it is joined to, or that is not a
-// record at all, is refused rather than acted on.
-TEST(InstallationJournal, RefusesPathsOutsideTheirFolders)
+// What a power cut leaves of a record never stops a run: zeros where entries never reached the
+// disk are passed over, and the entry they follow, which may be cut short, is not taken; a header
+// that is not whole leaves a record with no steps. An entry that names a place outside the folders
+// it is joined to, or is no entry at all, ends the record; nothing after it is acted on.
+TEST(InstallationJournal, DamagedRecordKeepsWhatIsSound)
 {
-    const TempFolder temp;
-    const fs::path rollback = makeFolder(temp.path() / "zintu_rollback") / "0a1b2c3d";
-    const fs::path::string_type header = fs::path("zzintu installation journal 1").native();
-    const fs::path::value_type nul = 0;
-    for (const fs::path& hostile : {fs::path("..") / "outside.txt", fs::path("sub") / ".." / ".." / "x",
-                                    temp.path() / "absolute.txt", fs::path(".")}) {
-        fs::path::string_type units = header + nul + fs::path::value_type('b') + hostile.native() + nul;
-        const std::string bytes(reinterpret_cast<const char*>(units.data()),
-                                units.size() * sizeof(fs::path::value_type));
-        EXPECT_THROW(parseJournal(bytes), std::runtime_error) << hostile;
+    using Kind = InstallStep::Kind;
+    const fs::path::string_type zeros(5, fs::path::value_type(0));
+    const struct {
+        const char* name;
+        std::string bytes;
+        std::vector<Recorded> expected;
+    } cases[] = {
+        {"zero tail", entries({header, NATIVE("afirst"), NATIVE("w"), NATIVE("bsecond")}) + std::string(64, '\0'),
+         {{Kind::add, "first", true}}},
+        {"zeros within", entries({header, NATIVE("bone"), NATIVE("atwo"), zeros, NATIVE("bthree"), NATIVE("afour")}),
+         {{Kind::backup, "one", false}, {Kind::backup, "three", false}, {Kind::add, "four", false}}},
+        {"zero header", std::string(header.size() * sizeof(fs::path::value_type), '\0') +
+                            entries({NATIVE("bone"), NATIVE("c")}),
+         {}},
+        {"outside", entries({header, NATIVE("bone"), NATIVE("b../outside.txt"), NATIVE("btwo")}),
+         {{Kind::backup, "one", false}}},
+        {"not an entry", entries({header, NATIVE("aone"), NATIVE("?"), NATIVE("btwo")}), {{Kind::add, "one", false}}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const InstallationRecord record = parseJournal(c.bytes);
+        expectSteps(record.steps, c.expected);
+        EXPECT_FALSE(record.complete);
     }
-    const fs::path::string_type garbage = fs::path("not a record").native() + nul;
-    EXPECT_THROW(parseJournal(std::string(reinterpret_cast<const char*>(garbage.data()),
-                                          garbage.size() * sizeof(fs::path::value_type))),
-                 std::runtime_error);
+    for (const fs::path& hostile : {fs::path("sub") / ".." / ".." / "x", fs::path("/absolute.txt"), fs::path(".")})
+        EXPECT_TRUE(parseJournal(entries({header, NATIVE("b") + hostile.native()})).steps.empty()) << hostile;
 }
 
 // Targets are told apart as the file system tells names apart: by letter case only where it does.
