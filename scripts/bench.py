@@ -5,9 +5,12 @@ launch  the Launcher with no pending update, from its start to its exit, against
         which only starts the same Lobby detached.
 update  installing an update (everything after the last "killing lobby processes" line, so the
         fixed settle wait is left out) against `cp -a` of the same tree onto the same install
-        folder: on the scratch folder's file system, where files are linked into place; the same
-        with the update's folder a link to a folder on a tmpfs, so that every file takes the copy
-        that stands in where the file system refuses a link; and everything on a tmpfs.
+        folder followed by `sync -f` (a copy made durable, as the Launcher makes its installation
+        before it records it complete): on the scratch folder's file system, where files are
+        linked into place; the same with the update's folder a link to a folder on a tmpfs, so that
+        every file takes the copy that stands in where the file system refuses a link; and
+        everything on a tmpfs, against a plain `cp -a`. One more run under strace tells what the
+        Launcher's flush (syncfs) costs.
 memory  the Launcher's peak resident set while it installs an update of many small files.
 
 Figures are ratios of wall times measured alternately in the same run, so a busy machine slows
@@ -315,9 +318,28 @@ def time_launcher_install(install, expected_files):
 
 
 def time_cp(update, install):
+    """Seconds of `cp -a` of the update over the install folder, and of the `sync -f` after it."""
     start = time.perf_counter_ns()
     run(["cp", "-a", update + "/.", install + "/"])
-    return (time.perf_counter_ns() - start) / 1e9
+    copied = time.perf_counter_ns()
+    run(["sync", "-f", install])
+    return (copied - start) / 1e9, (time.perf_counter_ns() - copied) / 1e9
+
+
+def time_launcher_flush(install):
+    """Seconds that the Launcher's flush of the file system (syncfs) takes in an installation, from
+    a run under strace that traces nothing else; None without strace."""
+    if not shutil.which("strace"):
+        return None
+    trace = os.path.join(install, "..", os.path.basename(install) + ".strace")
+    with open(os.devnull, "wb") as out:
+        run(["strace", "-f", "--seccomp-bpf", "-qq", "-T", "-e", "trace=syncfs", "-o", trace,
+             os.path.join(install, "launcher")], cwd=install, stdout=out, stdin=subprocess.DEVNULL)
+    reap_orphans(1)
+    with open(trace) as f:
+        durations = [float(m.group(1)) for m in re.finditer(r"syncfs\(.*<([0-9.]+)>", f.read())]
+    os.remove(trace)
+    return sum(durations)
 
 
 def bench_update(bin_dir, work, files, total_mib, folders, rounds, shm_root):
@@ -348,7 +370,7 @@ def bench_update(bin_dir, work, files, total_mib, folders, rounds, shm_root):
     variants = [("launcher", work, None)]
     if shm:
         variants += [("launcher, copies", work, shm), ("cp -a on tmpfs", shm, None), ("launcher on tmpfs", shm, None)]
-    results = {name: [] for name in ["cp -a"] + [name for name, _, _ in variants]}
+    results = {name: [] for name in ["cp -a", "cp -a + sync", "sync"] + [name for name, _, _ in variants]}
     phases = {}
     # Finished runs on disk stay until the end: deleting them here would slow the creations in the
     # runs that follow on some file systems (see filesystem_note), and unevenly.
@@ -372,22 +394,38 @@ def bench_update(bin_dir, work, files, total_mib, folders, rounds, shm_root):
                     phases.setdefault(name, []).append(split)
                     detail = "   (" + ", ".join(f"{k} {v:.2f}" for k, v in split.items()) + ")"
                 else:
-                    seconds, detail = time_cp(master_update, target), ""
+                    seconds, synced = time_cp(master_update, target)
+                    detail = f"   (then sync {synced:.2f})" if root != shm else ""
+                    if root != shm:
+                        results["cp -a + sync"].append(seconds + synced)
+                        results["sync"].append(synced)
                 results[name].append(seconds)
                 print(f"  round {round_index + 1}: {name:20s} {seconds:7.3f} s{detail}")
                 if root == shm:
                     shutil.rmtree(target, ignore_errors=True)
             if shm:
                 shutil.rmtree(os.path.join(shm, f"update-{round_index}"), ignore_errors=True)
+
+        # Untimed: the flush's share of an installation on disk.
+        target = os.path.join(work, "runs", "flush")
+        run(["cp", "-a", master_install, target])
+        run(["cp", "-a", master_update, os.path.join(target, "update_1")])
+        os.sync()
+        flush = time_launcher_flush(target)
     finally:
         if shm:
             shutil.rmtree(shm, ignore_errors=True)
 
-    medians = {name: statistics.median(seconds) for name, seconds in results.items()}
+    medians = {name: statistics.median(seconds) for name, seconds in results.items() if seconds}
     figures = {}
-    for name, _, _ in variants + [("cp -a", work, None)]:
-        print(f"  {name:20s}  median {medians[name]:7.3f} s")
-    for name, baseline in (("launcher", "cp -a"), ("launcher, copies", "cp -a"),
+    for name in [name for name, _, _ in variants] + ["cp -a", "cp -a + sync"]:
+        if name in medians:
+            print(f"  {name:20s}  median {medians[name]:7.3f} s")
+    if flush is not None:
+        print(f"  the launcher's flush (syncfs, one run under strace): {flush:.3f} s; sync after cp -a: median "
+              f"{medians['sync']:.3f} s")
+        figures["flush"] = (flush, medians["sync"])
+    for name, baseline in (("launcher", "cp -a + sync"), ("launcher, copies", "cp -a + sync"),
                            ("launcher on tmpfs", "cp -a on tmpfs")):
         if name in medians:
             figures[name] = (medians[name], medians[baseline], medians[name] / medians[baseline])
@@ -477,13 +515,17 @@ def main():
         if "update" in sections:
             r = bench_update(args.bin, work, args.update_files, args.update_mib, args.update_folders,
                              args.update_rounds, shm)
-            for name, label, goal in (("launcher", "on disk, links", GOAL_UPDATE_RATIO),
-                                      ("launcher, copies", "on disk, update on another volume: copies", None),
-                                      ("launcher on tmpfs", "on a tmpfs, links", GOAL_UPDATE_TMPFS_RATIO)):
+            for name, label, goal in (("launcher", "cp -a + sync (on disk, links)", GOAL_UPDATE_RATIO),
+                                      ("launcher, copies", "cp -a + sync (on disk, update on another volume: "
+                                       "copies)", None),
+                                      ("launcher on tmpfs", "cp -a (on a tmpfs, links)", GOAL_UPDATE_TMPFS_RATIO)):
                 if name in r:
                     seconds, baseline, ratio = r[name]
-                    summary.append(f"update  launcher/cp -a ({label}) median {seconds:.2f}/{baseline:.2f} s "
+                    summary.append(f"update  launcher/{label} median {seconds:.2f}/{baseline:.2f} s "
                                    f"= {ratio:.2f}" + (f"   goal <= {goal}   {status(ratio, goal)}" if goal else ""))
+            if "flush" in r:
+                summary.append("update  the launcher's flush before completion {:.2f} s; sync after cp -a {:.2f} s"
+                               .format(*r["flush"]))
         if "memory" in sections:
             if os.access("/usr/bin/time", os.X_OK):
                 r = bench_memory(args.bin, work, args.memory_files, args.memory_folders, args.memory_file_size)
