@@ -98,6 +98,10 @@ def check_manifest(pe, report):
     ui_access_value = ui_access.group(1) if ui_access else None
     report.check(level_value == "requireAdministrator", "manifest execution level", f"level={level_value!r}")
     report.check(ui_access_value == "false", "manifest uiAccess", f"uiAccess={ui_access_value!r}")
+    # Windows takes paths of 260 characters and more only from a program that says it can.
+    long_paths = re.search(r"<(?:\w+:)?longPathAware>\s*(\w+)\s*</(?:\w+:)?longPathAware>", text)
+    long_paths_value = long_paths.group(1) if long_paths else None
+    report.check(long_paths_value == "true", "manifest longPathAware", f"longPathAware={long_paths_value!r}")
 
 
 def check_icon(pe, report):

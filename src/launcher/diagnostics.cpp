@@ -1,11 +1,13 @@
 #include "launcher/diagnostics.h"
 
+#include "launcher/long_path.h"
+
 #include <iostream>
 
 void writeDiagnosticLine(std::string_view line)
 {
     try {
-        std::cout << line << std::endl;
+        std::cout << plainPathText(std::string(line)) << std::endl;
     } catch (...) {
     }
     // A failed write leaves the stream in a failed state; clear it so the next line is tried.

@@ -3,12 +3,12 @@
 #include "launcher/diagnostics.h"
 #include "launcher/install_folder.h"
 #include "launcher/instance_lock.h"
+#include "launcher/long_path.h"
 #include "launcher/show_message.h"
 #include "launcher/update_folders.h"
 #include "lobby/kill_lobby_processes.h"
 #include "lobby/lobby_start.h"
 #include "update/apply_update.h"
-#include "update/file_removal.h"
 #include "update/rollback.h"
 #include "update/timing_log.h"
 
@@ -43,9 +43,11 @@ void endRunningLobbies()
 int runLaunchSequence(bool restart, bool kill)
 {
     try {
-        const fs::path folder = installFolder();
+        // Every file below it is named in the form that works at any length.
+        const fs::path folder = longPathForm(installFolder());
         const InstanceLock lock(folder / "launcher.lock");
         recoverInterruptedUpdates(folder);
+        deleteRetiredUpdates(folder);
         const UpdateScan scan = scanUpdateFolders(folder);
         const bool updateFound = !scan.newest.empty();
 
@@ -55,9 +57,8 @@ int runLaunchSequence(bool restart, bool kill)
                 return 0;
             if (updateFound) {
                 retireOlderUpdates(folder, scan);
-                const fs::path update = updateFolderPath(folder, scan.newest);
-                applyUpdate(update);
-                removeFolderTree(update);
+                applyUpdate(updateFolderPath(folder, scan.newest));
+                retireInstalledUpdate(folder, scan.newest);
             }
         }
         writeUpdateTimingLog();

@@ -1,5 +1,10 @@
 #include "launcher/update_folders.h"
 
+#include "launcher/diagnostics.h"
+#include "update/file_name_key.h"
+#include "update/file_removal.h"
+#include "update/held_file_wait.h"
+
 #include <boost/filesystem/operations.hpp>
 
 #include <algorithm>
@@ -9,6 +14,29 @@ namespace fs = boost::filesystem;
 namespace {
 const std::string updatePrefix = "update_";
 const std::string retiredPrefix = "old_update_";
+
+bool allDigits(const std::string& text)
+{
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// Renames the update folder out of every scan's sight, then deletes it as far as it can.
+void retireUpdate(const fs::path& installFolder, const std::string& suffix, HeldFileWait& wait)
+{
+    const fs::path retired = installFolder / fs::path(retiredPrefix + suffix);
+    wait.run([&] { fs::rename(updateFolderPath(installFolder, suffix), retired); });
+    try {
+        removeFolderTree(retired, wait);
+    } catch (const fs::filesystem_error&) {
+    }
+}
+
+bool hasPrefixAndDigits(const fs::path::string_type& key, const std::string& prefix)
+{
+    const fs::path::string_type keyedPrefix = fileNameKey(fs::path(prefix));
+    return key.compare(0, keyedPrefix.size(), keyedPrefix) == 0 &&
+           allDigits(fs::path(key.substr(keyedPrefix.size())).string());
+}
 }
 
 std::optional<std::string> updateSuffix(const std::string& folderName)
@@ -16,9 +44,7 @@ std::optional<std::string> updateSuffix(const std::string& folderName)
     if (folderName.compare(0, updatePrefix.size(), updatePrefix) != 0)
         return std::nullopt;
     std::string suffix = folderName.substr(updatePrefix.size());
-    const bool allDigits = std::all_of(suffix.begin(), suffix.end(),
-                                       [](char c) { return c >= '0' && c <= '9'; });
-    if (suffix.empty() || !allDigits)
+    if (!allDigits(suffix))
         return std::nullopt;
     return suffix;
 }
@@ -51,12 +77,46 @@ fs::path updateFolderPath(const fs::path& installFolder, const std::string& suff
 
 void retireOlderUpdates(const fs::path& installFolder, const UpdateScan& scan)
 {
+    HeldFileWait wait;
     for (const std::string& suffix : scan.suffixes) {
-        if (suffix == scan.newest)
-            continue;
-        const fs::path retired = installFolder / fs::path(retiredPrefix + suffix);
-        fs::rename(updateFolderPath(installFolder, suffix), retired);
-        boost::system::error_code ignored;
-        fs::remove_all(retired, ignored);
+        wait.nextFile();
+        if (suffix != scan.newest)
+            retireUpdate(installFolder, suffix, wait);
     }
+}
+
+void retireInstalledUpdate(const fs::path& installFolder, const std::string& suffix)
+{
+    boost::system::error_code missing;
+    if (!fs::exists(fs::symlink_status(updateFolderPath(installFolder, suffix), missing)))
+        return;
+    try {
+        HeldFileWait wait;
+        retireUpdate(installFolder, suffix, wait);
+    } catch (const std::exception& e) {
+        writeDiagnosticLine("warning: the installed update stays pending: " + std::string(e.what()));
+    }
+}
+
+void deleteRetiredUpdates(const fs::path& installFolder)
+{
+    std::vector<fs::path> retired;
+    boost::system::error_code error;
+    for (fs::directory_iterator it(installFolder, error), end; !error && it != end; it.increment(error))
+        if (fs::is_directory(it->symlink_status()) && hasPrefixAndDigits(fileNameKey(it->path().filename()), retiredPrefix))
+            retired.push_back(it->path());
+    HeldFileWait wait;
+    for (const fs::path& folder : retired) {
+        try {
+            removeFolderTree(folder, wait);
+        } catch (const fs::filesystem_error&) {
+        }
+    }
+}
+
+bool isLaunchersOwnName(const fs::path& name)
+{
+    const fs::path::string_type key = fileNameKey(name);
+    return key == fileNameKey(fs::path("zintu_rollback")) || hasPrefixAndDigits(key, updatePrefix) ||
+           hasPrefixAndDigits(key, retiredPrefix);
 }

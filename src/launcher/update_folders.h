@@ -28,6 +28,18 @@ UpdateScan scanUpdateFolders(const boost::filesystem::path& installFolder);
 // failed rename is raised; what cannot be deleted stays under its "old_update_" name.
 void retireOlderUpdates(const boost::filesystem::path& installFolder, const UpdateScan& scan);
 
+// Retires the update that was just installed the same way, waiting out files held for a moment,
+// but never raises: the installation stands whatever happens to its folder. One that cannot be
+// renamed now stays pending and is installed again, unchanged, by a later run.
+void retireInstalledUpdate(const boost::filesystem::path& installFolder, const std::string& suffix);
+
+// Deletes what earlier runs left of retired updates ("old_update_" + digits), as far as it can.
+void deleteRetiredUpdates(const boost::filesystem::path& installFolder);
+
+// True for a name that the Launcher keeps for itself in the install folder: its rollback store,
+// "zintu_rollback", and the update folder names, compared as the file system compares names.
+bool isLaunchersOwnName(const boost::filesystem::path& name);
+
 // The pending update folder of a suffix.
 boost::filesystem::path updateFolderPath(const boost::filesystem::path& installFolder,
                                          const std::string& suffix);

@@ -1,6 +1,7 @@
 #include "lobby/site_settings.h"
 
 #include "launcher/install_folder.h"
+#include "launcher/long_path.h"
 #include "launcher/read_file.h"
 
 #include <boost/algorithm/string/case_conv.hpp>
@@ -25,7 +26,7 @@ constexpr std::size_t maxSettingsBytes = 16 << 20;
 
 std::string readSiteEnv()
 {
-    const boost::filesystem::path file = installFolder() / "server.dat";
+    const boost::filesystem::path file = longPathForm(installFolder()) / "server.dat";
     if (!boost::filesystem::exists(boost::filesystem::status(file)))
         return {};
     return parseSiteEnv(readFileBytes(file, maxSettingsBytes));

@@ -2,12 +2,16 @@
 
 #include <boost/filesystem/path.hpp>
 
-// Removes the file or link at path, if anything stands there. Removing a read-only file on Windows
-// takes lifting its attribute, which belongs to the file and not to the name: a file that keeps
-// another name (a hard link an update installed) keeps its attributes all the same. Raises
+class HeldFileWait;
+
+// Removes the file or link at path, if anything stands there. On Windows the name goes at once,
+// even while another program holds the file (POSIX semantics, where the system has them), and a
+// read-only attribute stays as it was: it belongs to the file, not to the name, so a file that keeps
+// another name (a hard link an update installed) keeps its attributes. Raises
 // boost::filesystem::filesystem_error.
 void removeFileName(const boost::filesystem::path& path);
 
-// Removes the folder and everything in it, with the same care for files that keep another name.
-// Raises boost::filesystem::filesystem_error.
-void removeFolderTree(const boost::filesystem::path& folder);
+// Removes the folder and everything in it, each entry with removeFileName, waiting out entries
+// held for a moment. Goes on past an entry that cannot be removed and raises the first failure at
+// the end, as boost::filesystem::filesystem_error.
+void removeFolderTree(const boost::filesystem::path& folder, HeldFileWait& wait);

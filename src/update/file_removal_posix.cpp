@@ -7,8 +7,3 @@ void removeFileName(const boost::filesystem::path& path)
 {
     boost::filesystem::remove(path);
 }
-
-void removeFolderTree(const boost::filesystem::path& folder)
-{
-    boost::filesystem::remove_all(folder);
-}

@@ -6,11 +6,15 @@
 
 #include <windows.h>
 
-#include <vector>
 
 namespace fs = boost::filesystem;
 
 namespace {
+
+// From Windows 10 1709 on; the headers name them only for builds that require it, as the Launcher
+// does not.
+constexpr auto fileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+constexpr DWORD deleteAtOnceIgnoringReadOnly = 0x1 | 0x2 | 0x10; // delete, POSIX semantics, ignore read-only
 
 [[noreturn]] void raise(const fs::path& path, DWORD error)
 {
@@ -18,9 +22,10 @@ namespace {
                                boost::system::error_code(static_cast<int>(error), boost::system::system_category()));
 }
 
-bool isReadOnlyFile(const fs::file_status& status)
+bool refusedAsUnsupported(DWORD error)
 {
-    return fs::is_regular_file(status) && (status.permissions() & fs::owner_write) == fs::no_perms;
+    return error == ERROR_INVALID_PARAMETER || error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED ||
+           error == ERROR_CALL_NOT_IMPLEMENTED;
 }
 
 bool setAttributes(HANDLE file, FILE_BASIC_INFO basic, DWORD attributes)
@@ -29,49 +34,49 @@ bool setAttributes(HANDLE file, FILE_BASIC_INFO basic, DWORD attributes)
     return SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic);
 }
 
-// The attribute is lifted, the name marked for deletion and the attribute put back, all through
-// one handle: the name goes when the handle closes, the file and its other names stay as they were.
-void removeReadOnlyName(const fs::path& path)
+// Where the system cannot delete with POSIX semantics (before Windows 10 1709, and Wine): the name
+// is marked for deletion, which takes lifting a read-only attribute first; the attribute belongs
+// to the file, not the name, so it is put back through the same handle, for the file's other names.
+DWORD markForDeletion(HANDLE file)
 {
-    const ScopedHandle file(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                      FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!file)
-        raise(path, GetLastError());
-    FILE_BASIC_INFO basic{};
-    if (!GetFileInformationByHandleEx(file.get(), FileBasicInfo, &basic, sizeof basic))
-        raise(path, GetLastError());
-    const DWORD attributes = basic.FileAttributes;
-    if (!setAttributes(file.get(), basic, attributes & ~FILE_ATTRIBUTE_READONLY))
-        raise(path, GetLastError());
     FILE_DISPOSITION_INFO disposition{TRUE};
-    if (!SetFileInformationByHandle(file.get(), FileDispositionInfo, &disposition, sizeof disposition)) {
-        const DWORD error = GetLastError();
-        setAttributes(file.get(), basic, attributes);
-        raise(path, error);
-    }
-    setAttributes(file.get(), basic, attributes);
+    if (SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition))
+        return ERROR_SUCCESS;
+    const DWORD refused = GetLastError();
+    FILE_BASIC_INFO basic{};
+    if (refused != ERROR_ACCESS_DENIED || !GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) ||
+        !(basic.FileAttributes & FILE_ATTRIBUTE_READONLY))
+        return refused;
+    if (!setAttributes(file, basic, basic.FileAttributes & ~FILE_ATTRIBUTE_READONLY))
+        return GetLastError();
+    const DWORD error = SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition)
+                            ? ERROR_SUCCESS
+                            : GetLastError();
+    setAttributes(file, basic, basic.FileAttributes);
+    return error;
 }
 
 }
 
+// With POSIX semantics the name goes at once, even while a scanner still holds the file, so that
+// it can be taken again right away; the read-only attribute is ignored rather than lifted.
 void removeFileName(const fs::path& path)
 {
-    boost::system::error_code missing;
-    if (isReadOnlyFile(fs::symlink_status(path, missing)))
-        removeReadOnlyName(path);
-    else
-        fs::remove(path);
-}
-
-void removeFolderTree(const fs::path& folder)
-{
-    std::vector<fs::path> readOnly;
-    boost::system::error_code error;
-    for (fs::recursive_directory_iterator it(folder, error), end; !error && it != end; it.increment(error))
-        if (isReadOnlyFile(it->symlink_status()))
-            readOnly.push_back(it->path());
-    for (const fs::path& file : readOnly)
-        removeReadOnlyName(file);
-    fs::remove_all(folder);
+    const ScopedHandle file(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!file) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            return;
+        raise(path, error);
+    }
+    FILE_DISPOSITION_INFO_EX disposition{deleteAtOnceIgnoringReadOnly};
+    if (SetFileInformationByHandle(file.get(), fileDispositionInfoEx, &disposition, sizeof disposition))
+        return;
+    DWORD error = GetLastError();
+    if (refusedAsUnsupported(error))
+        error = markForDeletion(file.get());
+    if (error != ERROR_SUCCESS)
+        raise(path, error);
 }

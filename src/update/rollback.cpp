@@ -4,11 +4,13 @@
 #include "launcher/folder_listing.h"
 #include "launcher/show_message.h"
 #include "update/file_removal.h"
+#include "update/held_file_wait.h"
 #include "update/move_file.h"
 #include "update/rollback_store.h"
 
 #include <boost/filesystem/operations.hpp>
 
+#include <stdexcept>
 #include <unordered_set>
 
 namespace fs = boost::filesystem;
@@ -21,19 +23,19 @@ bool standing(const fs::path& path)
     return fs::exists(fs::symlink_status(path, ignored));
 }
 
-void restoreBackup(const fs::path& backup, const fs::path& destination)
+void restoreBackup(const fs::path& backup, const fs::path& destination, HeldFileWait& wait)
 {
     writeDiagnosticLine("rollbacking " + backup.string() + " into " + destination.string());
-    removeFileName(destination);
-    moveFile(backup, destination, partialRestorePath(destination));
+    wait.run([&] { removeFileName(destination); });
+    wait.run([&] { moveFile(backup, destination, partialRestorePath(destination)); });
 }
 
 // A folder standing at an added file's target was never the installation's: only files and links are.
-void removeAddedFile(const fs::path& target)
+void removeAddedFile(const fs::path& target, HeldFileWait& wait)
 {
     boost::system::error_code missing;
     if (!fs::is_directory(fs::symlink_status(target, missing)))
-        removeFileName(target);
+        wait.run([&] { removeFileName(target); });
 }
 
 // Backups in the rollback folder, every file or link below it.
@@ -50,16 +52,18 @@ int rollbackUpdate(const fs::path& installFolder, const fs::path& rollbackFolder
                    bool interrupted)
 {
     int failures = 0;
+    HeldFileWait wait;
     std::unordered_set<fs::path::string_type> tried;
     for (auto step = record.steps.rbegin(); step != record.steps.rend(); ++step) {
         const fs::path destination = applyAsarRule(installFolder / step->relative);
         const fs::path backup = rollbackFolder / step->relative;
+        wait.nextFile();
         try {
             if (step->kind == InstallStep::Kind::add) {
                 if (interrupted || !step->written)
-                    removeAddedFile(destination);
+                    removeAddedFile(destination, wait);
             } else if (standing(backup) && tried.insert(backup.native()).second) {
-                restoreBackup(backup, destination);
+                restoreBackup(backup, destination, wait);
             }
         } catch (...) {
             ++failures;
@@ -68,8 +72,9 @@ int rollbackUpdate(const fs::path& installFolder, const fs::path& rollbackFolder
     for (const fs::path& backup : standingBackups(rollbackFolder)) {
         if (tried.count(backup.native()))
             continue;
+        wait.nextFile();
         try {
-            restoreBackup(backup, applyAsarRule(rebasePath(backup, rollbackFolder, installFolder)));
+            restoreBackup(backup, applyAsarRule(rebasePath(backup, rollbackFolder, installFolder)), wait);
         } catch (...) {
             ++failures;
         }
@@ -80,17 +85,20 @@ int rollbackUpdate(const fs::path& installFolder, const fs::path& rollbackFolder
     return failures;
 }
 
-void undoInstallation(const fs::path& installFolder, const fs::path& rollbackFolder, bool interrupted)
+bool undoInstallation(const fs::path& installFolder, const fs::path& rollbackFolder, bool interrupted)
 {
     const InstallationRecord record = readJournal(journalPath(rollbackFolder));
     rollbackUpdate(installFolder, rollbackFolder, record, interrupted);
-    // Backups that could not be moved back are the only copy of the user's files: keep them.
-    if (standingBackups(rollbackFolder).empty())
-        deleteRollbackFolder(rollbackFolder);
-    else
+    // Backups that could not be moved back are the only copy of the user's files: keep them, with
+    // the record, for a later run to move back.
+    if (!standingBackups(rollbackFolder).empty()) {
         writeDiagnosticLine("keeping rollback folder " + rollbackFolder.string());
+        return false;
+    }
+    deleteRollbackFolder(rollbackFolder);
     boost::system::error_code ignored;
     fs::remove(journalPath(rollbackFolder), ignored);
+    return true;
 }
 
 void recoverInterruptedUpdates(const fs::path& installFolder)
@@ -110,7 +118,10 @@ void recoverInterruptedUpdates(const fs::path& installFolder)
         // A copy across volumes cut short, never a backup.
         fs::remove(partialBackupPath(rollbackFolder), error);
         if (!readJournal(journal).complete) {
-            undoInstallation(installFolder, rollbackFolder, true);
+            // Installing over an installation that is still half undone would mix the two for good.
+            if (!undoInstallation(installFolder, rollbackFolder, true))
+                throw std::runtime_error("an interrupted update could not be undone; its backups stay in " +
+                                         rollbackFolder.string());
             continue;
         }
         // A running program's old image, for one, could not be deleted while it ran.

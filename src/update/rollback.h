@@ -7,21 +7,23 @@
 // Undoes an installation: its recorded steps in the reverse of their order, then whatever backup
 // still stands in the rollback folder, recorded or not (a power cut can lose the record's last
 // entries, never a backup that stands). Every backup goes back to where it was taken from, going on
-// past failures; a file that a step added is removed when it was left half written or, after the
-// end of an earlier run (`interrupted`), in any case, since its data may never have reached the
-// disk: the update, untouched, brings it again. Files that a failed run added whole stay. When
-// anything could not be undone, shows the reinstall message once. Returns the number of failures.
+// past failures and waiting out files held for a moment. A file that a step added is removed when
+// it was left half written or, after the end of an earlier run (`interrupted`), in any case, since
+// its data may never have reached the disk: the update, untouched, brings it again. Files that a
+// failed run added whole stay. When anything could not be undone, shows the reinstall message
+// once. Returns the number of failures.
 int rollbackUpdate(const boost::filesystem::path& installFolder, const boost::filesystem::path& rollbackFolder,
                    const InstallationRecord& record, bool interrupted);
 
-// Ends an installation that did not complete, from its record: rolls it back, deletes its
-// rollback folder or, when a backup could not be moved back, keeps it and says so, and removes
-// the record. Raises when the record cannot be read.
-void undoInstallation(const boost::filesystem::path& installFolder, const boost::filesystem::path& rollbackFolder,
+// Ends an installation that did not complete, from its record: rolls it back, then deletes its
+// rollback folder and its record. When a backup could not be moved back, keeps both, says so and
+// returns false, so that a later run moves it back. Raises when the record cannot be read.
+bool undoInstallation(const boost::filesystem::path& installFolder, const boost::filesystem::path& rollbackFolder,
                       bool interrupted);
 
 // Finishes what earlier runs left in the install folder's rollback store, right after the lock is
-// taken: an installation that a killed run or a power cut left unfinished is undone, and the
-// rollback folder of a completed one that could not be deleted then is deleted now, as far as it
-// can be. Raises when a record cannot be read.
+// taken: an installation that a killed run, a power cut or a backup that could not be moved back
+// left unfinished is undone, and the rollback folder of a completed one that could not be deleted
+// then is deleted now, as far as it can be. Raises when a record cannot be read, and when an
+// installation cannot be undone whole: nothing may be installed over it until it is.
 void recoverInterruptedUpdates(const boost::filesystem::path& installFolder);

@@ -183,7 +183,8 @@ def flushes_and_writes(trace):
         if file_call == "CreateFileW" and arguments.startswith("returning "):
             handles[int(arguments.split()[1], 16) & 0xFFFFFFFF] = opening.pop(thread, None)
         elif file_call == "CreateFileW":
-            opening[thread] = _string_arguments(arguments)[0]
+            # As the user knows the path, not in the form that works at any length.
+            opening[thread] = re.sub(r"^\\\\\?\\(?=[A-Za-z]:)", "", _string_arguments(arguments)[0])
         elif file_call == "WriteFile":
             handle, _, length = arguments.split()[:3]
             events.append(("write", handles.get(int(handle, 16)), int(length)))
@@ -194,6 +195,25 @@ def flushes_and_writes(trace):
             volume = path is not None and path.startswith(("\\\\?\\Volume", "\\\\.\\"))
             events.append(("flush volume" if volume else "flush", path, int(retval, 16) != 0))
     return events
+
+
+_TRACED_STRING = re.compile(r'L"((?:[^"\\]|\\.)*)"(\.\.\.)?')
+
+
+def long_traced_paths(trace):
+    """The paths of 260 characters or more that the Win32 file calls of a run received, from its
+    standard error under WINEDEBUG=+file: those that begin with a drive or with two backslashes
+    (Wine shows at most 300 characters of a string, cut short with "..."; its own NT names and the
+    names it resolves below a drive are left out)."""
+    paths = []
+    for line in trace.splitlines():
+        if ":trace:file:" not in line:
+            continue
+        for text, cut in _TRACED_STRING.findall(line):
+            text = _unescape_wine(text)
+            if (cut or len(text) >= 260) and re.match(r"[A-Za-z]:\\|\\\\", text):
+                paths.append(text)
+    return paths
 
 
 class InstallFolder:
@@ -406,16 +426,20 @@ HOLD_FILE = BIN / ("hold_file.exe" if WINDOWS else "hold_file")
 
 
 @contextlib.contextmanager
-def holding(path, seconds=WAIT_SECONDS):
-    """Keeps the existing file or folder `path` open without sharing (tests/lobby/hold_file.cpp)
-    for the block; the helper has opened it when the block starts."""
+def holding(path, seconds=WAIT_SECONDS, until=None, share=False):
+    """Keeps the existing file or folder `path` open (tests/lobby/hold_file.cpp) for the block:
+    without sharing, or with all sharing, as a scanner does. The helper has opened it when the
+    block starts. With `until` it lets go `seconds` after something appears at that path, whether
+    or not the block has ended."""
     path = Path(path)
     marker = Path(str(path) + ".held")
+    arguments = [str(seconds)] + ([native(until)] if until else []) + \
+        (["share"] if share else [])
     if WINDOWS:
-        command, env = ["wine", str(HOLD_FILE), native(path), str(seconds)], wine_environment()
+        command, env = ["wine", str(HOLD_FILE), native(path)] + arguments, wine_environment()
         env["WINEDEBUG"] = "-all"
     else:
-        command, env = [str(HOLD_FILE), str(path), str(seconds)], dict(os.environ)
+        command, env = [str(HOLD_FILE), str(path)] + arguments, dict(os.environ)
     process = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                stderr=subprocess.DEVNULL)
     try:
@@ -424,12 +448,13 @@ def holding(path, seconds=WAIT_SECONDS):
             if process.poll() is not None or time.monotonic() > deadline:
                 raise AssertionError(f"hold_file could not hold {path} (exit code {process.poll()})")
             time.sleep(0.05)
+        # At once: beside a file of an update, the marker would be installed with it.
+        marker.unlink()
         yield process
     finally:
         if process.poll() is None:
             process.kill()
         process.wait()
-        marker.unlink(missing_ok=True)
 
 
 def prepare_wine():

@@ -123,12 +123,14 @@ class Position:
 
     restored = Failure.restored
 
-    def __init__(self, folder, update, order, k, before):
+    def __init__(self, folder, update, order, k, before, held=False):
         self.folder = folder
         self.update = update
         self.failing = order[k]
         self.announced = order[:k + 1]
         self.backed_up = backed_up(order[:k], lambda target: target in before)
+        # Held by another program, which the run waits for before it fails.
+        self.held = held
 
 
 class ResilienceTestCase(FaultTestCase):
@@ -190,8 +192,9 @@ class FailureAtEveryFile(ResilienceTestCase):
     def fail_then_install(self, k, folder, cwd, update, order):
         pristine = folder.tree()
         update_before = snapshot(update)
-        position = Position(folder, update, order, k, pristine)
-        target = folder.path / asar(position.failing)
+        target = folder.path / asar(order[k])
+        # A target that stands is made unreplaceable: under Wine it is held.
+        position = Position(folder, update, order, k, pristine, held=WINDOWS and os.path.lexists(target))
 
         if os.path.lexists(target):
             with self.unreplaceable(target):

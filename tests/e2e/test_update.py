@@ -81,11 +81,11 @@ class UpdateTestCase(LauncherTestCase):
             self.assertTrue(volume, "no syncfs before the completion entry")
             self.assertEqual(events[complete][2], "c\\0")
 
-    def begin_update(self, folder, cwd=None):
+    def begin_update(self, folder, cwd=None, extra_env=None):
         """Starts a run that goes on beside others; each gets its own folder to leave its log in."""
         if cwd:
             cwd.mkdir(exist_ok=True)
-        return folder.begin(cwd=cwd)
+        return folder.begin(cwd=cwd, extra_env=extra_env)
 
     def lobby_lines(self, folder):
         return [b"storageFolder: " + eight_bit(folder.native()), b"siteenv: (empty)",
@@ -233,6 +233,38 @@ class CompleteUpdate(UpdateTestCase):
         self.assertTrue((self.root / "liveUpdateLog.log").exists())
         self.assertLobbyStartedOnce(folder)
 
+    # An update's top-level entries named as the Launcher's own folders (its rollback store, a
+    # pending or a retired update; on Windows in any letter case) are skipped with one line each:
+    # neither this run nor the next installs them, restores them or takes them for an update.
+    def test_launchers_own_names_in_an_update(self):
+        folder = self.install("Client")
+        folder.write("version.txt", b"1")
+        planted = ["update_1/version.txt", "old_update_3/b.txt", "zintu_rollback/0badc0de/version.txt",
+                   "zintu_rollback/0badc0de.journal"] + (["Update_2/d.txt"] if WINDOWS else [])
+        for relative in planted:
+            folder.write(f"update_7/{relative}", b"planted")
+        folder.write("update_7/version.txt", b"7")
+        update = folder.path / "update_7"
+        own = sorted({relative.split("/")[0] for relative in planted})
+        order = [relative for relative in walk_order(update) if relative.split("/")[0] not in own]
+
+        result = self.run_update(folder)
+
+        skipping = [line for line in result.lines if line.startswith(b"skipping ")]
+        self.assertEqual(sorted(skipping), sorted(b"skipping " + eight_bit(native(update / top)) +
+                                                  b": the launcher keeps this name for itself" for top in own))
+        result.stdout = b"".join(line + b"\n" for line in result.lines if line not in skipping)
+        self.assertInstalled(result, folder, update, order)
+        self.assertEqual(folder.tree(), {"version.txt": ("file", b"7", True)})
+
+        again = folder.run()
+
+        self.assertEqual(again.code, 0, again.stderr[-2000:])
+        self.assertEqual(again.lines, self.lobby_lines(folder))
+        self.assertEqual(folder.tree(), {"version.txt": ("file", b"7", True)})
+        self.assertNoRollbackLeft(folder)
+        folder.wait_lobby_starts(2)
+
     # Update files and install folders whose names lie outside the code page are installed under
     # their own names; the diagnostic lines carry the 8-bit form of those names.
     def test_names_outside_the_code_page(self):
@@ -378,8 +410,9 @@ class CompleteUpdate(UpdateTestCase):
 
 class PendingUpdateFolders(UpdateTestCase):
     # Of update_9, update_10, update_100, update_2 and update_0999 the newest by plain string
-    # order, update_9, is installed; the others are removed without a trace and never installed;
-    # folders that only look like updates, and a file named like one, are left alone.
+    # order, update_9, is installed; the others are removed without a trace and never installed,
+    # and so is what an earlier run left of a retired one (old_update_3); folders that only look
+    # like updates, and a file named like one, are left alone.
     def test_newest_by_string_order_wins_and_older_ones_are_retired(self):
         folder = self.install("Client")
         folder.write("version.txt", b"one")
@@ -388,8 +421,9 @@ class PendingUpdateFolders(UpdateTestCase):
             folder.write(f"update_{suffix}/from_{suffix}.txt", b"never installed")
         folder.write("update_9/version.txt", b"nine")
         folder.write("update_9/sub/nine.dll", b"nine dll")
-        for lookalike in ["update_", "update_1a", "Update_1", "update_-1", "old_update_3", "update_ 4"]:
+        for lookalike in ["update_", "update_1a", "Update_1", "update_-1", "old_update_3a", "update_ 4"]:
             folder.write(f"{lookalike}/keep.txt", lookalike.encode())
+        folder.write("old_update_3/from_3.txt", b"never installed")
         folder.write("update_5", b"a file, not a folder")
         before = folder.tree()
         update = folder.path / "update_9"
@@ -398,7 +432,7 @@ class PendingUpdateFolders(UpdateTestCase):
         result = self.run_update(folder)
 
         self.assertInstalled(result, folder, update, order)
-        pending = {"update_10", "update_100", "update_2", "update_0999", "update_9"}
+        pending = {"update_10", "update_100", "update_2", "update_0999", "update_9", "old_update_3"}
         expected = {path: entry for path, entry in before.items() if path.split("/")[0] not in pending}
         expected.update({"version.txt": ("file", b"nine", True), "sub": ("folder",),
                          "sub/nine.dll": ("file", b"nine dll", True)})

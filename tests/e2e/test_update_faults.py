@@ -8,8 +8,8 @@ import subprocess
 import time
 import unittest
 
-from harness import (BIN, LOBBY_NAME, ROLLBACK_STORE, WINDOWS, eight_bit, holding, host_path, mount_tmpfs, native,
-                     snapshot, walk_order)
+from harness import (BIN, LOBBY_NAME, ROLLBACK_STORE, WINDOWS, eight_bit, holding, host_path, long_traced_paths,
+                     mount_tmpfs, native, snapshot, walk_order)
 from test_update import HEAD, READ_ONLY, REINSTALL, UpdateTestCase, asar, from_eight_bit
 
 PLAIN_FILES = 8
@@ -53,6 +53,8 @@ class Failure:
 
     def __init__(self, folder, core_update, core_install, blocker="file", name="update_7"):
         self.folder = folder
+        # The test holds the failing file under Wine; the run waits for it before it fails.
+        self.held = WINDOWS and blocker == "file"
         self.update = folder.path / name
         for i in range(PLAIN_FILES):
             lay(self.update, {f"plain_{i}.txt": f"new plain {i}".encode()})
@@ -112,7 +114,8 @@ class FaultTestCase(UpdateTestCase):
         """Keeps the launcher from moving the file at path: held open without sharing under Wine,
         immutable on Linux."""
         if WINDOWS:
-            with holding(path):
+            # For the whole block, however long the runs in it wait for the file.
+            with holding(path, seconds=3600):
                 yield
             return
         made = subprocess.run(["chattr", "+i", str(path)], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
@@ -146,13 +149,22 @@ class FaultTestCase(UpdateTestCase):
         self.assertFalse(((cwd or self.root) / "liveUpdateLog.log").exists())
         self.assertEqual(folder.lobby_starts(), [])
 
+    def waiting_line(self, result, path):
+        """The one line that says the run waited for the file at path, held by another program."""
+        prefix = b"waiting for " + eight_bit(native(path)) + b": "
+        waiting = [line for line in result.lines if line.startswith(prefix)]
+        self.assertEqual(len(waiting), 1, result.lines)
+        return waiting[0]
+
     def assertRolledBack(self, failure, result, rollback, ending):
-        """Files announced up to the failing one, then the backups moved back, then `ending`."""
+        """Files announced up to the failing one (after waiting for it, when it was held), then the
+        backups moved back, then `ending`."""
         folder = failure.folder
-        announced = len(HEAD) + len(failure.announced)
+        waited = [self.waiting_line(result, folder.path / asar(failure.failing))] if failure.held else []
+        announced = len(HEAD) + len(failure.announced) + len(waited)
         self.assertEqual(result.lines[:announced],
                          HEAD + [self.copying(folder, failure.update, relative, rollback)
-                                 for relative in failure.announced])
+                                 for relative in failure.announced] + waited)
         self.assertEqual(result.lines[announced:-1],
                          [self.rollbacking(folder, relative, rollback) for relative in reversed(failure.backed_up)])
         self.assertEqual(result.lines[-1], ending + eight_bit(rollback))
@@ -220,9 +232,9 @@ class FailedUpdate(FaultTestCase):
         self.assertEqual(folder.tree(), remaining)
         self.assertLobbyStartedOnce(folder)
 
-    # Backups that cannot be moved back stay in the rollback folder, which is kept and named; the
-    # user is told once to reinstall, then sees the copy error; every other backup goes back. A
-    # later run leaves the kept backups alone, the only copy of those files.
+    # Backups that cannot be moved back stay in the rollback folder, which is kept and named with its
+    # record; the user is told once to reinstall, then sees the copy error; every other backup goes
+    # back. The next run moves the kept backups back first, then installs the update.
     def test_backup_that_cannot_be_moved_back_is_kept(self):
         if WINDOWS:
             self.skipTest("Wine deletes files in its server process, which strace does not reach, and offers "
@@ -260,11 +272,15 @@ class FailedUpdate(FaultTestCase):
         self.assertRolledBack(failure, result, rollback, b"keeping rollback folder ")
 
         shutil.rmtree(folder.path / failure.failing)
-        self.assertEqual(self.run_update(folder).code, 0)
-        self.assertEqual({relative: entry for relative, entry in snapshot(host_path(rollback)).items()
-                          if entry[0] != "folder"}, kept)
-        self.assertEqual(sorted(path.name for path in (folder.path / ROLLBACK_STORE).iterdir()),
-                         [host_path(rollback).name])
+        again = self.run_update(folder)
+
+        self.assertEqual(again.code, 0, again.stderr[-2000:])
+        self.assertEqual(sorted(again.lines[:2]), sorted(self.rollbacking(folder, relative, rollback) for relative in stuck))
+        self.assertEqual(again.lines[2], b"deleting rollback folder " + eight_bit(rollback))
+        self.assertNoRollbackLeft(folder)
+        after = folder.tree()
+        self.assertEqual([after[relative] for relative in stuck],
+                         [("file", b"new stuck", False), ("file", b"new deep", True)])
 
 
 class AcrossVolumes(FaultTestCase):
@@ -359,6 +375,7 @@ class AcrossVolumes(FaultTestCase):
         self.assertNothingStarted(folder, result)
         update = folder.path / "update_2"
         self.assertEqual(result.lines, HEAD + [self.copying(folder, update, "bin/helper.exe", rollback),
+                                               self.waiting_line(result, folder.path / "bin/helper.exe"),
                                                b"deleting rollback folder " + eight_bit(rollback)])
         message, = self.boxes(result, 1)
         self.assertCopyError(message, self.copy_error(update / "bin/helper.exe", folder.path / "bin/helper.exe"))
@@ -426,6 +443,111 @@ class InstallFolderObstacles(FaultTestCase):
         self.assertCopyError(message, self.copy_error(update / "small/huge.bin", folder.path / "small/huge.bin"))
         self.assertEqual(folder.tree(), before)
         self.assertTrue(update.is_dir())
+
+
+class HeldForAMoment(FaultTestCase):
+    """Files that another program holds for a moment, as virus scanners and indexers hold fresh
+    files: the Launcher waits them out and names each on a line."""
+
+    # Under Wine: a file to replace and a file of the update, each held without sharing until
+    # shortly after the installation began, are waited out and the update completes; the update's
+    # lock file, never installed, held with all sharing past the run, leaves the run a success that
+    # starts the Lobby, and the next run installs nothing again and leaves nothing behind.
+    def test_held_files_are_waited_out(self):
+        if not WINDOWS:
+            self.skipTest("only Windows keeps other programs away from a file that one holds")
+        replaced, updated, locked = self.install("Replaced"), self.install("Updated"), self.install("Locked")
+        for folder in (replaced, updated):
+            folder.write("data.pak", b"old data")
+            folder.write("update_3/data.pak", b"new data")
+            folder.write("update_3/other.txt", b"other")
+        locked.write("update_3/launcher.lock", b"an update's own lock file")
+        locked.write("update_3/version.txt", b"3")
+
+        with contextlib.ExitStack() as holds:
+            for held, folder in ((replaced.path / "data.pak", replaced), (updated.path / "update_3/data.pak", updated)):
+                holds.enter_context(holding(held, 2, until=folder.path / ROLLBACK_STORE))
+            holds.enter_context(holding(locked.path / "update_3/launcher.lock", share=True))
+            runs = [(folder, self.begin_update(folder, self.root / f"cwd-{folder.path.name}"))
+                    for folder in (replaced, updated, locked)]
+            results = [run.finish() for _, run in runs]
+
+        for (folder, _), result in zip(runs, results):
+            with self.subTest(folder=folder.path.name):
+                self.assertEqual(result.code, 0, result.stderr[-2000:])
+                self.assertMessages(result)
+                self.assertLobbyStartedOnce(folder)
+                self.assertNoRollbackLeft(folder)
+        for folder, held in ((replaced, replaced.path / "data.pak"), (updated, updated.path / "old_update_3/data.pak")):
+            self.waiting_line(results[[replaced, updated].index(folder)], held)
+            self.assertEqual(folder.tree(), {"data.pak": ("file", b"new data", True), "other.txt": ("file", b"other", True)})
+        self.assertIn(b"skipping " + eight_bit(native(locked.path / "update_3/launcher.lock")) +
+                      b": the lock file is never replaced", results[2].lines)
+
+        again = locked.run()
+
+        self.assertEqual(again.code, 0, again.stderr[-2000:])
+        self.assertEqual(again.lines, self.lobby_lines(locked))
+        self.assertEqual(locked.tree(), {"version.txt": ("file", b"3", True)})
+        self.assertEqual((locked.path / "launcher.lock").read_bytes(), b"")
+        locked.wait_lobby_starts(2)
+
+    # On Linux a busy file is waited out too: the first three moves of a file to replace fail as
+    # busy, one line names it, and the update completes.
+    def test_busy_file_is_waited_out(self):
+        if WINDOWS:
+            self.skipTest("strace injects the failures on Linux")
+        folder = self.install("Client")
+        folder.write("data.pak", b"old data")
+        folder.write("update_3/data.pak", b"new data")
+        update = folder.path / "update_3"
+        renames = "rename,renameat,renameat2"
+
+        result = self.run_update_under_strace(folder, "-o", "/dev/null", "-e", "trace=" + renames,
+                                              "-e", f"inject={renames}:error=EBUSY:when=1..3",
+                                              "-P", str(folder.path / "data.pak"))
+
+        waiting = self.waiting_line(result, folder.path / "data.pak")
+        result.stdout = b"".join(line + b"\n" for line in result.lines if line != waiting)
+        self.assertInstalled(result, folder, update, ["data.pak"])
+        self.assertEqual(folder.tree(), {"data.pak": ("file", b"new data", True)})
+        self.assertLobbyStartedOnce(folder)
+
+
+class LongPaths(FaultTestCase):
+    # Backups more than 300 characters deep: an update installs there, and one that fails there
+    # rolls back. On Windows every such path reaches the system in the form that works at any
+    # length (Wine's file trace shows none in the plain form), while lines and messages show the
+    # plain form.
+    def test_paths_over_300_characters(self):
+        deep = "/".join(f"{i}" + "d" * 60 for i in range(4))
+        installs = self.install("Installs")
+        installs.write(f"{deep}/level.dat", b"old level")
+        installs.write(f"update_4/{deep}/level.dat", b"new level")
+        installs.write(f"update_4/{deep}/new.dat", b"new")
+        update = installs.path / "update_4"
+        order = walk_order(update)
+        fails = self.install("Fails")
+        failure = Failure(fails, {f"{deep}/level.dat": b"new level", f"{deep}/added.dat": b"added"},
+                          {f"{deep}/level.dat": b"old level"}, blocker="folder")
+        update_before = snapshot(failure.update)
+        before = fails.tree()
+        trace = {"WINEDEBUG": "-all,+relay,+file"} if WINDOWS else {}
+
+        runs = [self.begin_update(folder, self.root / f"cwd-{folder.path.name}", trace) for folder in (installs, fails)]
+        installed, rolled_back = [run.finish() for run in runs]
+
+        rollback = self.assertInstalled(installed, installs, update, order)
+        self.assertGreater(len(rollback + "/" + deep + "/level.dat"), 300)
+        self.assertEqual(installs.tree(), {**{"/".join(deep.split("/")[:depth]): ("folder",) for depth in range(1, 5)},
+                                           f"{deep}/level.dat": ("file", b"new level", True),
+                                           f"{deep}/new.dat": ("file", b"new", True)})
+        self.check_rolled_back(failure, before, update_before, rolled_back, self.root / "cwd-Fails")
+        if WINDOWS:
+            for result in (installed, rolled_back):
+                paths = long_traced_paths(result.stderr.decode("utf-8", errors="replace"))
+                self.assertTrue(paths)
+                self.assertEqual([path for path in paths if not path.startswith("\\\\?\\")], [])
 
 
 class VanishedUpdate(FaultTestCase):

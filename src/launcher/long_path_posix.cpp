@@ -1,0 +1,11 @@
+#include "launcher/long_path.h"
+
+boost::filesystem::path longPathForm(const boost::filesystem::path& path)
+{
+    return path;
+}
+
+std::string plainPathText(std::string text)
+{
+    return text;
+}
