@@ -11,6 +11,13 @@ update  installing an update (everything after the last "killing lobby processes
         every file takes the copy that stands in where the file system refuses a link; and
         everything on a tmpfs, against a plain `cp -a`. One more run under strace tells what the
         Launcher's flush (syncfs) costs.
+small   an update of 2,000 files of 5 to 45 KB, half of them replacing files, all on a tmpfs, against
+        `cp -a`: where little data moves, the per-file work shows.
+calls   system calls per update file on Linux (strace -c), for the same small update: the calls of a
+        run with the update less those of a run without, over the number of files.
+opens   file opens per update file of Launcher.exe under Wine (NtCreateFile and NtOpenFile in
+        Wine's file trace, on the Launcher's own thread), for an update of 100 small files, half of
+        them replacing files: on Windows every open passes every file-system filter, scanners too.
 memory  the Launcher's peak resident set while it installs an update of many small files.
 
 Figures are ratios of wall times measured alternately in the same run, so a busy machine slows
@@ -31,10 +38,15 @@ import tempfile
 import time
 
 MiB = 1 << 20
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 GOAL_LAUNCH_RATIO = 1.5
 GOAL_UPDATE_RATIO = 0.6
 GOAL_UPDATE_TMPFS_RATIO = 0.9
 GOAL_PEAK_MIB = 64
+GOAL_SMALL_RATIO = 0.9
+GOAL_CALLS_PER_FILE = 7
+GOAL_OPENS_PER_FILE = 5
+SKIP_SLEEP = ["-e", "inject=clock_nanosleep,nanosleep:retval=0"]
 
 
 def adopt_orphans():
@@ -435,6 +447,111 @@ def bench_update(bin_dir, work, files, total_mib, folders, rounds, shm_root):
     return figures
 
 
+def make_small_update(install, seed, files, folders=40, sizes=(5 << 10, 45 << 10)):
+    """An update of `files` files of the given sizes in its update_1 folder, half of them replacing
+    files of the install folder."""
+    rng = random.Random(seed)
+    dirs = plan_folders(rng, folders)
+    plan = [(os.path.join(rng.choice(dirs), f"small{i:05d}.dat"), rng.randint(*sizes)) for i in range(files)]
+    write_tree(os.path.join(install, "update_1"), dirs, plan, TreeWriter(seed), "new")
+    old = [(relative, max(1, size // 2)) for relative, size in plan[::2]]
+    write_tree(install, dirs, old, TreeWriter(seed + 1), "old")
+    return plan
+
+
+def bench_small(bin_dir, shm_root, files, rounds):
+    root = tempfile.mkdtemp(prefix="bench-small-", dir=shm_root)
+    try:
+        master_update, master_install = os.path.join(root, "update"), os.path.join(root, "install")
+        make_small_update(master_install, 11, files)
+        os.rename(os.path.join(master_install, "update_1"), master_update)
+        copy_executables(bin_dir, master_install, ["launcher", "Lobby.exe"])
+        print(f"small: {files} files of 5 to 45 KB, half replacing files, on a tmpfs")
+        results = {"launcher": [], "cp -a": []}
+        for round_index in range(rounds):
+            for name in ("launcher", "cp -a"):
+                target = os.path.join(root, f"run-{round_index}-{name[0]}")
+                run(["cp", "-a", master_install, target])
+                if name == "launcher":
+                    run(["cp", "-a", master_update, os.path.join(target, "update_1")])
+                    seconds, _ = time_launcher_install(target, files)
+                else:
+                    seconds = time_cp(master_update, target)[0]
+                results[name].append(seconds)
+                print(f"  round {round_index + 1}: {name:10s} {seconds:7.3f} s")
+                shutil.rmtree(target, ignore_errors=True)
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
+    medians = {name: statistics.median(seconds) for name, seconds in results.items()}
+    return medians["launcher"], medians["cp -a"], medians["launcher"] / medians["cp -a"]
+
+
+def count_calls(install):
+    """System calls of one Linux launcher run by name, and in all."""
+    report = install + ".calls"
+    with open(os.devnull, "wb") as out:
+        run(["strace", "-c", "-o", report] + SKIP_SLEEP + [os.path.join(install, "launcher")], cwd=install,
+            stdout=out, stdin=subprocess.DEVNULL)
+    reap_orphans(1)
+    calls = {}
+    with open(report) as f:
+        for line in f:
+            fields = line.split()
+            if len(fields) >= 5 and fields[-1] != "total" and fields[3].isdigit():
+                calls[fields[-1]] = int(fields[3])
+    os.remove(report)
+    return calls
+
+
+def bench_calls(bin_dir, work, files):
+    if not shutil.which("strace"):
+        print("calls: strace is missing; not measured")
+        return None
+    empty, with_update = os.path.join(work, "calls-none"), os.path.join(work, "calls-update")
+    for install in (empty, with_update):
+        copy_executables(bin_dir, install, ["launcher", "Lobby.exe"])
+    make_small_update(with_update, 11, files)
+    shutil.rmtree(os.path.join(empty, "update_1"), ignore_errors=True)
+    os.sync()
+    base, calls = count_calls(empty), count_calls(with_update)
+    per_file = {name: (count - base.get(name, 0)) / files for name, count in calls.items()}
+    total = sum(per_file.values())
+    print(f"calls: {files} small files, half replacing; per update file {total:.1f}: " +
+          ", ".join(f"{name} {count:.2f}" for name, count in sorted(per_file.items(), key=lambda item: -item[1])
+                    if count >= 0.05))
+    return total
+
+
+def count_opens(launcher, cwd):
+    """File opens on the Launcher's own thread (the one that opens the lock file) in one run."""
+    env = dict(os.environ, WINEDEBUG="-all,+file")
+    result = subprocess.run([os.path.join(ROOT, "scripts", "wine-run.sh"), launcher], cwd=cwd, env=env,
+                            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    trace = result.stderr.decode("utf-8", errors="replace").splitlines()
+    main = next(line.split(":", 1)[0] for line in trace if "launcher.lock" in line and ":trace:file:" in line)
+    return sum(1 for line in trace if line.startswith(main + ":trace:file:Nt") and
+               line.split(":", 3)[3].split()[0] in ("NtCreateFile", "NtOpenFile"))
+
+
+def bench_opens(windows_bin, work, files):
+    launcher = os.path.join(windows_bin, "Launcher.exe")
+    if not (os.path.exists(launcher) and shutil.which("wine")):
+        print("opens: no Launcher.exe or no Wine here; not measured")
+        return None
+    empty, with_update = os.path.join(work, "opens-none"), os.path.join(work, "opens-update")
+    for install in (empty, with_update):
+        for name in ("Launcher.exe", "Lobby.exe"):
+            os.makedirs(install, exist_ok=True)
+            shutil.copy2(os.path.join(windows_bin, name), install)
+    make_small_update(with_update, 13, files, folders=8, sizes=(100, 2000))
+    base = count_opens(os.path.join(empty, "Launcher.exe"), empty)
+    opens = count_opens(os.path.join(with_update, "Launcher.exe"), with_update)
+    per_file = (opens - base) / files
+    print(f"opens: Launcher.exe under Wine, {files} small files, half replacing: {opens} opens, {base} without the "
+          f"update; {per_file:.1f} per update file")
+    return per_file
+
+
 def bench_memory(bin_dir, work, files, folders, file_size):
     install = os.path.join(work, "memory")
     copy_executables(bin_dir, install, ["launcher", "Lobby.exe"])
@@ -471,7 +588,12 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--bin", required=True, help="folder with launcher, Lobby.exe and minimal_start")
     parser.add_argument("--work", required=True, help="scratch folder, on the file system under test")
-    parser.add_argument("--only", default="launch,update,memory", help="comma-separated sections to run")
+    parser.add_argument("--only", default="launch,update,small,calls,opens,memory",
+                        help="comma-separated sections to run")
+    parser.add_argument("--windows-bin", help="folder with Launcher.exe and Lobby.exe, for the opens")
+    parser.add_argument("--small-files", type=int, default=2000)
+    parser.add_argument("--small-rounds", type=int, default=5)
+    parser.add_argument("--opens-files", type=int, default=100)
     parser.add_argument("--launch-runs", type=int, default=200)
     parser.add_argument("--update-files", type=int, default=5000)
     parser.add_argument("--update-mib", type=int, default=200)
@@ -526,6 +648,21 @@ def main():
             if "flush" in r:
                 summary.append("update  the launcher's flush before completion {:.2f} s; sync after cp -a {:.2f} s"
                                .format(*r["flush"]))
+        if "small" in sections and shm:
+            seconds, baseline, ratio = bench_small(args.bin, shm, args.small_files, args.small_rounds)
+            summary.append(f"small   launcher/cp -a ({args.small_files} files of 5 to 45 KB on a tmpfs) median "
+                           f"{seconds:.3f}/{baseline:.3f} s = {ratio:.2f}   goal <= {GOAL_SMALL_RATIO}   "
+                           f"{status(ratio, GOAL_SMALL_RATIO)}")
+        if "calls" in sections:
+            per_file = bench_calls(args.bin, work, args.small_files)
+            if per_file is not None:
+                summary.append(f"calls   system calls per update file (Linux) {per_file:.1f}   goal <= "
+                               f"{GOAL_CALLS_PER_FILE}   {status(per_file, GOAL_CALLS_PER_FILE)}")
+        if "opens" in sections and args.windows_bin:
+            per_file = bench_opens(os.path.abspath(args.windows_bin), work, args.opens_files)
+            if per_file is not None:
+                summary.append(f"opens   file opens per update file (Launcher.exe under Wine) {per_file:.1f}   goal <= "
+                               f"{GOAL_OPENS_PER_FILE}   {status(per_file, GOAL_OPENS_PER_FILE)}")
         if "memory" in sections:
             if os.access("/usr/bin/time", os.X_OK):
                 r = bench_memory(args.bin, work, args.memory_files, args.memory_folders, args.memory_file_size)

@@ -11,8 +11,13 @@ cd "$root"
 # Only what is timed gets built, so that work in progress elsewhere in the tree cannot stop it.
 [ -f build/linux/build.ninja ] || scripts/build.sh --linux
 ninja -C build/linux --quiet launcher test_lobby minimal_start
+# Launcher.exe only for its count of file opens under Wine, where the Windows build is set up.
+windows=()
+if [ -f build/windows/build.ninja ] && ninja -C build/windows --quiet launcher test_lobby; then
+  windows=(--windows-bin "$root/build/windows/bin")
+fi
 if [ ! -x /usr/bin/time ]; then
   echo "bench: /usr/bin/time is missing (Debian package time); the memory figure is skipped" >&2
 fi
-exec /usr/bin/python3 "$root/scripts/bench.py" --bin "$root/build/linux/bin" \
+exec /usr/bin/python3 "$root/scripts/bench.py" --bin "$root/build/linux/bin" "${windows[@]}" \
   --work "${BENCH_DIR:-$root/build/bench}" "$@"

@@ -7,9 +7,18 @@
 void writeDiagnosticLine(std::string_view line)
 {
     try {
-        std::cout << plainPathText(std::string(line)) << std::endl;
+        std::cout << plainPathText(std::string(line)) << '\n';
     } catch (...) {
     }
     // A failed write leaves the stream in a failed state; clear it so the next line is tried.
+    std::cout.clear();
+}
+
+void flushDiagnosticLines()
+{
+    try {
+        std::cout.flush();
+    } catch (...) {
+    }
     std::cout.clear();
 }

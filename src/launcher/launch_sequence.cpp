@@ -30,10 +30,12 @@ constexpr int maxTerminationPasses = 20;
 void endRunningLobbies()
 {
     writeDiagnosticLine("restart mode / kill mode");
+    flushDiagnosticLines();
     std::this_thread::sleep_for(settleTime);
     for (int pass = 0; pass < maxTerminationPasses; ++pass) {
         if (killLobbyProcesses() == 0)
             return;
+        flushDiagnosticLines();
         std::this_thread::sleep_for(passInterval);
     }
 }

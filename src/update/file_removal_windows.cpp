@@ -1,10 +1,14 @@
 #include "update/file_removal.h"
 
 #include "launcher/scoped_handle_windows.h"
+#include "update/held_file_wait.h"
 
 #include <boost/filesystem/operations.hpp>
 
 #include <windows.h>
+
+#include <optional>
+#include <vector>
 
 
 namespace fs = boost::filesystem;
@@ -79,4 +83,33 @@ void removeFileName(const fs::path& path)
         error = markForDeletion(file.get());
     if (error != ERROR_SUCCESS)
         raise(path, error);
+}
+
+// One enumeration a folder, which tells which entries are folders; a folder goes, by the same
+// removal as a file, once its contents have.
+void removeFolderTree(const fs::path& folder, HeldFileWait& wait)
+{
+    boost::system::error_code error;
+    fs::recursive_directory_iterator it(folder, error);
+    if (error == boost::system::errc::no_such_file_or_directory)
+        return;
+    if (error)
+        throw fs::filesystem_error("boost::filesystem::remove", folder, error);
+    std::vector<fs::path> files;
+    std::vector<fs::path> folders{folder};
+    for (fs::recursive_directory_iterator end; it != end; ++it)
+        (fs::is_directory(it->symlink_status()) ? folders : files).push_back(it->path());
+    files.insert(files.end(), folders.rbegin(), folders.rend());
+    std::optional<fs::filesystem_error> failure;
+    for (const fs::path& path : files) {
+        wait.nextFile();
+        try {
+            wait.run([&] { removeFileName(path); });
+        } catch (const fs::filesystem_error& e) {
+            if (!failure)
+                failure = e;
+        }
+    }
+    if (failure)
+        throw *failure;
 }

@@ -11,13 +11,15 @@ using std::chrono::milliseconds;
 
 // Peers wait about as long: Chromium's installer 10 s a file, Squirrel 1 s, Velopack 4 s.
 constexpr milliseconds fileBudget{10000};
-constexpr milliseconds totalBudget{60000};
 constexpr milliseconds firstPause{50};
 constexpr milliseconds longestPause{1000};
 
 }
 
-HeldFileWait::HeldFileWait(Sleep sleep) : sleep_(std::move(sleep)), nextPause_(firstPause) {}
+HeldFileWait::HeldFileWait(Sleep sleep, milliseconds totalBudget)
+    : sleep_(std::move(sleep)), totalBudget_(totalBudget), nextPause_(firstPause)
+{
+}
 
 void HeldFileWait::defaultSleep(milliseconds pause)
 {
@@ -32,11 +34,12 @@ void HeldFileWait::nextFile()
 
 bool HeldFileWait::pause(const boost::filesystem::filesystem_error& error)
 {
-    if (fileWaited_ >= fileBudget || totalWaited_ >= totalBudget)
+    if (fileWaited_ >= fileBudget || totalWaited_ >= totalBudget_)
         return false;
     if (fileWaited_ == milliseconds(0))
         writeDiagnosticLine("waiting for " + error.path1().string() + ": " + error.code().message());
-    const milliseconds pause = std::min({nextPause_, fileBudget - fileWaited_, totalBudget - totalWaited_});
+    const milliseconds pause = std::min({nextPause_, fileBudget - fileWaited_, totalBudget_ - totalWaited_});
+    flushDiagnosticLines();
     sleep_(pause);
     fileWaited_ += pause;
     totalWaited_ += pause;

@@ -19,7 +19,8 @@ class HeldFileWait {
 public:
     using Sleep = std::function<void(std::chrono::milliseconds)>;
 
-    explicit HeldFileWait(Sleep sleep = defaultSleep);
+    // A total budget of zero waits for nothing: the operation's first failure is raised.
+    explicit HeldFileWait(Sleep sleep = defaultSleep, std::chrono::milliseconds totalBudget = std::chrono::seconds(60));
 
     // Starts the next file's budget.
     void nextFile();
@@ -48,6 +49,7 @@ private:
     bool pause(const boost::filesystem::filesystem_error& error);
 
     Sleep sleep_;
+    std::chrono::milliseconds totalBudget_;
     std::chrono::milliseconds fileWaited_{0};
     std::chrono::milliseconds totalWaited_{0};
     std::chrono::milliseconds nextPause_;

@@ -20,9 +20,12 @@ namespace fs = boost::filesystem;
 // over the record: every backup that stands in the rollback folder is whole and goes back.
 //
 // Entries: "b" + path before a target's entry moves to the rollback folder; "a" + path before a
-// target is written where nothing of the previous installation stands, and "w" once the file
-// stands whole there; "c", flushed with everything placed, once the installation is complete.
-// Records written before backups were always whole also hold "m" after each backup, now ignored.
+// target is written where nothing of the previous installation stands, and "w" + path once the
+// file stands whole there; "c", flushed with everything placed, once the installation is complete.
+// Entries are written a batch of files ahead, so a step's entry may stand for a step never taken:
+// its backup never stood, or its target held nothing to remove. Records written before backups
+// were always whole hold "m" after each backup, now ignored, and a "w" without a path, for the
+// step before it.
 namespace {
 
 using Unit = fs::path::value_type;
@@ -64,7 +67,12 @@ bool takeEntry(InstallationRecord& record, const NativeString& entry)
             return false;
         record.steps.push_back({tag == backupTag ? InstallStep::Kind::backup : InstallStep::Kind::add, fs::path(text)});
     } else if (tag == writtenTag && !record.steps.empty()) {
-        record.steps.back().written = true;
+        auto step = record.steps.rbegin();
+        while (!text.empty() && step != record.steps.rend() && step->relative.native() != text)
+            ++step;
+        if (step == record.steps.rend())
+            return false;
+        step->written = true;
     } else if (tag == completeTag) {
         record.complete = true;
     } else if (tag != movedTag || record.steps.empty()) {
@@ -84,40 +92,47 @@ InstallationJournal::InstallationJournal(const fs::path& installFolder, const fs
     : installFolder_(installFolder), rollbackFolder_(rollbackFolder), volume_(installFolder),
       file_(journalPath(rollbackFolder))
 {
-    write(headerTag, native(headerText));
+    add(headerTag, native(headerText));
+    writePlanned();
     file_.flushToDisk();
 }
 
-void InstallationJournal::write(Unit tag, const NativeString& text)
+void InstallationJournal::add(Unit tag, const NativeString& text)
 {
-    NativeString entry(1, tag);
-    entry += text;
-    entry.push_back(Unit(0));
-    file_.append(entry.data(), entry.size() * sizeof(Unit));
+    pending_.push_back(tag);
+    pending_ += text;
+    pending_.push_back(Unit(0));
 }
 
-void InstallationJournal::recordBackup(const fs::path& rollbackPath)
+void InstallationJournal::planBackup(const fs::path& rollbackPath)
 {
-    write(backupTag, rebasePath(rollbackPath, rollbackFolder_, fs::path()).native());
-    lastStepAdds_ = false;
+    add(backupTag, rebasePath(rollbackPath, rollbackFolder_, fs::path()).native());
 }
 
-void InstallationJournal::recordAdd(const fs::path& rollbackPath)
+void InstallationJournal::planAdd(const fs::path& rollbackPath)
 {
-    write(addTag, rebasePath(rollbackPath, rollbackFolder_, fs::path()).native());
-    lastStepAdds_ = true;
+    add(addTag, rebasePath(rollbackPath, rollbackFolder_, fs::path()).native());
 }
 
-void InstallationJournal::recordWritten()
+void InstallationJournal::recordWritten(const fs::path& rollbackPath)
 {
-    if (lastStepAdds_)
-        write(writtenTag, NativeString());
+    add(writtenTag, rebasePath(rollbackPath, rollbackFolder_, fs::path()).native());
+}
+
+void InstallationJournal::writePlanned()
+{
+    if (pending_.empty())
+        return;
+    file_.append(pending_.data(), pending_.size() * sizeof(Unit));
+    pending_.clear();
 }
 
 void InstallationJournal::recordComplete()
 {
+    writePlanned();
     volume_.flush();
-    write(completeTag, NativeString());
+    add(completeTag, NativeString());
+    writePlanned();
     file_.flushToDisk();
 }
 

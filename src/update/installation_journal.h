@@ -40,15 +40,19 @@ public:
     // Raises boost::filesystem::filesystem_error.
     InstallationJournal(const boost::filesystem::path& installFolder, const boost::filesystem::path& rollbackFolder);
 
-    // Records that what stands at the target of the rollback path's file is about to be moved
-    // there.
-    void recordBackup(const boost::filesystem::path& rollbackPath);
-    // Records that the target of the rollback path's file is about to be written where nothing
-    // of the previous installation stands.
-    void recordAdd(const boost::filesystem::path& rollbackPath);
-    // Records that the last step's file or link stands whole at its target. A replaced target
-    // needs no word: its backup goes back over whatever stands there.
-    void recordWritten();
+    // Plans the step that the file of the rollback path is about to take: what stands at its target
+    // moves to the rollback path, or its target is written where nothing of the previous
+    // installation stands. Planned steps reach the record with writePlanned, which comes before the
+    // first of them is taken.
+    void planBackup(const boost::filesystem::path& rollbackPath);
+    void planAdd(const boost::filesystem::path& rollbackPath);
+    // Records that the file of the rollback path, added by its step, stands whole at its target; it
+    // reaches the record with the next write. A replaced target needs no word: its backup goes back
+    // over whatever stands there.
+    void recordWritten(const boost::filesystem::path& rollbackPath);
+    // Writes what was planned and recorded since the last write, in one write that survives the end
+    // of the process.
+    void writePlanned();
     // Flushes everything the installation placed to the disk, then records, flushed too, that the
     // installation is whole: no run undoes it any more.
     void recordComplete();
@@ -63,13 +67,14 @@ public:
     const boost::filesystem::path& rollbackFolder() const { return rollbackFolder_; }
 
 private:
-    void write(boost::filesystem::path::value_type tag, const boost::filesystem::path::string_type& text);
+    void add(boost::filesystem::path::value_type tag, const boost::filesystem::path::string_type& text);
 
     boost::filesystem::path installFolder_;
     boost::filesystem::path rollbackFolder_;
     VolumeFlush volume_;
     DurableFile file_;
-    bool lastStepAdds_ = false;
+    // Entries not yet written.
+    boost::filesystem::path::string_type pending_;
     // Below the install folder: the targets' shared beginning need not be kept for each.
     std::unordered_set<boost::filesystem::path::string_type> claimed_;
 };

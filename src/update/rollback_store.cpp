@@ -1,8 +1,8 @@
 #include "update/rollback_store.h"
 
 #include "launcher/diagnostics.h"
-#include "launcher/folder_listing.h"
 #include "update/file_removal.h"
+#include "update/held_file_wait.h"
 
 #include <boost/filesystem/operations.hpp>
 
@@ -47,21 +47,12 @@ fs::path applyAsarRule(const fs::path& path)
 void deleteRollbackFolder(const fs::path& folder)
 {
     writeDiagnosticLine("deleting rollback folder " + folder.string());
-    boost::system::error_code unknown;
-    if (fs::symlink_status(folder, unknown).type() == fs::file_not_found)
-        return;
+    // The clean-up that follows can take a while: whoever reads the lines sees it begin.
+    flushDiagnosticLines();
+    // No waiting: a file held now (the old image of a running Launcher) is left for a later run.
+    HeldFileWait noWaiting(HeldFileWait::defaultSleep, std::chrono::milliseconds(0));
     try {
-        // A backup can be another name of an installed file: one installed as a link to an
-        // update that a failed run left, say.
-        const PathList files = listFolderEntries(folder, true, false);
-        for (const fs::path& file : *files) {
-            try {
-                removeFileName(file);
-            } catch (...) {
-            }
-        }
+        removeFolderTree(folder, noWaiting);
     } catch (...) {
     }
-    boost::system::error_code ignored;
-    fs::remove_all(folder, ignored);
 }

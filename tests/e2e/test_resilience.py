@@ -282,8 +282,8 @@ class PowerCut(ResilienceTestCase):
 
 class BrakedRun:
     """A launcher run whose diagnostic lines go through a pipe of one page: it cannot get more
-    than about a page of lines ahead of the test reading them, so the test decides how far it
-    gets before it is stopped."""
+    than a few pages of lines ahead of the test reading them (the page, and what it gathers before
+    a write), so the test decides how far it gets before it is stopped."""
 
     def __init__(self, folder, cwd):
         command, env = launcher_command(folder.launcher, [])

@@ -43,18 +43,19 @@ std::string entries(std::initializer_list<fs::path::string_type> texts)
 const fs::path::string_type header = fs::path("zzintu installation journal 1").native();
 
 // What a run records is what a later run reads back, step by step, for names outside ASCII too;
-// the completion mark comes last.
+// a file added whole is marked so a batch later; the completion mark comes last.
 TEST(InstallationJournal, ReadsBackWhatWasRecorded)
 {
     const TempFolder temp;
     const fs::path rollback = makeFolder(temp.path() / "zintu_rollback") / "0a1b2c3d";
     const fs::path name = fs::path(NATIVE("\u00fcber")) / NATIVE("\u65e5\u672c.dll");
     InstallationJournal journal(temp.path(), rollback);
-    journal.recordBackup(rollback / "sub" / "a.dll");
-    journal.recordWritten();
-    journal.recordAdd(rollback / name);
-    journal.recordWritten();
-    journal.recordBackup(rollback / "app.asar_tmp");
+    journal.planBackup(rollback / "sub" / "a.dll");
+    journal.planAdd(rollback / name);
+    journal.writePlanned();
+    journal.recordWritten(rollback / name);
+    journal.planBackup(rollback / "app.asar_tmp");
+    journal.writePlanned();
     const std::vector<Recorded> expected = {
         {InstallStep::Kind::backup, fs::path("sub") / "a.dll", false},
         {InstallStep::Kind::add, name, true},
@@ -76,9 +77,11 @@ TEST(InstallationJournal, RecordCutShortKeepsItsWholeEntries)
     const fs::path rollback = makeFolder(temp.path() / "zintu_rollback") / "0a1b2c3d";
     {
         InstallationJournal journal(temp.path(), rollback);
-        journal.recordAdd(rollback / "first.txt");
-        journal.recordWritten();
-        journal.recordBackup(rollback / "second.txt");
+        journal.planAdd(rollback / "first.txt");
+        journal.writePlanned();
+        journal.recordWritten(rollback / "first.txt");
+        journal.planBackup(rollback / "second.txt");
+        journal.writePlanned();
     }
     const std::string whole = bytesOf(journalPath(rollback));
     std::size_t previousSteps = 0;
