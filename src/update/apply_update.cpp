@@ -165,18 +165,15 @@ void placeFile(const UpdateFile& file, const fs::file_status& replaced, Installa
 
 // Asks what stands at the targets of a batch's files and records, in one write, the step each is
 // about to take. A file whose target cannot be asked for, or is a folder, takes no step: it fails
-// at its turn. Returns why each file is skipped, or null.
-std::vector<const char*> planBatch(std::vector<UpdateFile>& batch, const std::vector<bool>& ownNames,
-                                   const fs::path& installFolder, InstallationJournal& journal)
+// at its turn. Fills in why a file is skipped where the walk did not.
+void planBatch(std::vector<UpdateFile>& batch, std::vector<const char*>& skipped, const fs::path& installFolder,
+               InstallationJournal& journal)
 {
     const fs::path lockFile = installFolder / "launcher.lock";
-    std::vector<const char*> skipped(batch.size(), nullptr);
     for (std::size_t i = 0; i < batch.size(); ++i) {
         UpdateFile& file = batch[i];
-        if (ownNames[i]) {
-            skipped[i] = "the launcher keeps this name for itself";
+        if (skipped[i])
             continue;
-        }
         // Nothing standing there comes back with an error too.
         boost::system::error_code error;
         file.found = fs::symlink_status(file.target, error);
@@ -196,7 +193,6 @@ std::vector<const char*> planBatch(std::vector<UpdateFile>& batch, const std::ve
             journal.planAdd(file.rollbackPath);
     }
     journal.writePlanned();
-    return skipped;
 }
 
 }
@@ -257,14 +253,14 @@ void installUpdateFiles(const fs::path& updateFolder, const fs::path& installFol
     const std::vector<ListedFile> listed = listUpdateFiles(updateFolder);
     for (std::size_t start = 0; start < listed.size(); start += filesPerBatch) {
         std::vector<UpdateFile> batch;
-        std::vector<bool> ownNames;
+        std::vector<const char*> skipped;
         for (std::size_t i = start; i < std::min(listed.size(), start + filesPerBatch); ++i) {
             const fs::path relative = rebasePath(listed[i].source, updateFolder, fs::path());
             batch.push_back({listed[i].source, listed[i].status, applyAsarRule(installFolder / relative),
                              rollbackFolder / relative, fs::file_status(), false});
-            ownNames.push_back(listed[i].ownName);
+            skipped.push_back(listed[i].ownName ? "the launcher keeps this name for itself" : nullptr);
         }
-        const std::vector<const char*> skipped = planBatch(batch, ownNames, installFolder, installation.journal);
+        planBatch(batch, skipped, installFolder, installation.journal);
         for (std::size_t i = 0; i < batch.size(); ++i) {
             if (skipped[i])
                 writeDiagnosticLine("skipping " + batch[i].source.string() + ": " + skipped[i]);
