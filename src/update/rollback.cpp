@@ -48,7 +48,7 @@ std::vector<fs::path> standingBackups(const fs::path& rollbackFolder)
 
 }
 
-int rollbackUpdate(const fs::path& installFolder, const fs::path& rollbackFolder, const InstallationRecord& record,
+void rollbackUpdate(const fs::path& installFolder, const fs::path& rollbackFolder, const InstallationRecord& record,
                    bool interrupted)
 {
     int failures = 0;
@@ -82,7 +82,6 @@ int rollbackUpdate(const fs::path& installFolder, const fs::path& rollbackFolder
     if (failures > 0)
         showMessage("There was an error while rollbacking a failed update. You may need to reinstall "
                     "the application.");
-    return failures;
 }
 
 bool undoInstallation(const fs::path& installFolder, const fs::path& rollbackFolder, bool interrupted)

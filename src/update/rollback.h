@@ -11,8 +11,8 @@
 // it was left half written or, after the end of an earlier run (`interrupted`), in any case, since
 // its data may never have reached the disk: the update, untouched, brings it again. Files that a
 // failed run added whole stay. When anything could not be undone, shows the reinstall message
-// once. Returns the number of failures.
-int rollbackUpdate(const boost::filesystem::path& installFolder, const boost::filesystem::path& rollbackFolder,
+// once.
+void rollbackUpdate(const boost::filesystem::path& installFolder, const boost::filesystem::path& rollbackFolder,
                    const InstallationRecord& record, bool interrupted);
 
 // Ends an installation that did not complete, from its record: rolls it back, then deletes its
