@@ -39,8 +39,11 @@ std::wstring volumeRoot(const fs::path& path)
 
 // The volume behind its root folder, opened for flushing; only an administrator may, and not
 // every volume can be flushed. Null when it cannot be.
-HANDLE openFlushableVolume(const std::wstring& root)
+HANDLE openFlushableVolume(std::wstring root)
 {
+    // The volume's name is asked for by the root's plain form ("C:\"), which a drive root always has.
+    if (root.rfind(L"\\\\?\\", 0) == 0 && root.size() > 5 && root[5] == L':')
+        root.erase(0, 4);
     wchar_t name[MAX_PATH] = {};
     if (root.empty() || !GetVolumeNameForVolumeMountPointW(root.c_str(), name, MAX_PATH))
         return nullptr;
