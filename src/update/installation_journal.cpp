@@ -5,7 +5,6 @@
 #include "update/rollback_store.h"
 
 #include <optional>
-#include <stdexcept>
 
 namespace fs = boost::filesystem;
 
