@@ -49,8 +49,8 @@ int runLaunchSequence(bool restart, bool kill)
         const fs::path folder = longPathForm(installFolder());
         const InstanceLock lock(folder / "launcher.lock");
         recoverInterruptedUpdates(folder);
-        deleteRetiredUpdates(folder);
         const UpdateScan scan = scanUpdateFolders(folder);
+        deleteRetiredUpdates(scan);
         const bool updateFound = !scan.newest.empty();
 
         if (restart || kill || updateFound) {

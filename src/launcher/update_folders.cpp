@@ -60,6 +60,9 @@ UpdateScan scanUpdateFolders(const fs::path& installFolder)
     for (fs::directory_iterator it(installFolder), end; it != end; ++it) {
         if (!fs::is_directory(it->status()))
             continue;
+        // Never a link: what it leads to is no leftover of this folder's.
+        if (fs::is_directory(it->symlink_status()) && hasPrefixAndDigits(fileNameKey(it->path().filename()), retiredPrefix))
+            scan.retired.push_back(it->path());
         const std::optional<std::string> suffix = updateSuffix(it->path().filename().string());
         if (!suffix)
             continue;
@@ -98,15 +101,10 @@ void retireInstalledUpdate(const fs::path& installFolder, const std::string& suf
     }
 }
 
-void deleteRetiredUpdates(const fs::path& installFolder)
+void deleteRetiredUpdates(const UpdateScan& scan)
 {
-    std::vector<fs::path> retired;
-    boost::system::error_code error;
-    for (fs::directory_iterator it(installFolder, error), end; !error && it != end; it.increment(error))
-        if (fs::is_directory(it->symlink_status()) && hasPrefixAndDigits(fileNameKey(it->path().filename()), retiredPrefix))
-            retired.push_back(it->path());
     HeldFileWait wait;
-    for (const fs::path& folder : retired) {
+    for (const fs::path& folder : scan.retired) {
         try {
             removeFolderTree(folder, wait);
         } catch (const fs::filesystem_error&) {

@@ -7,10 +7,12 @@
 #include <vector>
 
 // Pending updates found in an install folder: the suffix of every "update_" + digits folder in
-// listing order, and the greatest of them in plain string order (empty when there is none).
+// listing order, and the greatest of them in plain string order (empty when there is none); and
+// what earlier runs left of retired updates, "old_update_" + digits.
 struct UpdateScan {
     std::vector<std::string> suffixes;
     std::string newest;
+    std::vector<boost::filesystem::path> retired;
 };
 
 // The digits of a pending update folder's name ("update_" + one or more decimal digits).
@@ -33,8 +35,8 @@ void retireOlderUpdates(const boost::filesystem::path& installFolder, const Upda
 // renamed now stays pending and is installed again, unchanged, by a later run.
 void retireInstalledUpdate(const boost::filesystem::path& installFolder, const std::string& suffix);
 
-// Deletes what earlier runs left of retired updates ("old_update_" + digits), as far as it can.
-void deleteRetiredUpdates(const boost::filesystem::path& installFolder);
+// Deletes what earlier runs left of retired updates, as the scan found them, as far as it can.
+void deleteRetiredUpdates(const UpdateScan& scan);
 
 // True for a name that the Launcher keeps for itself in the install folder: its rollback store,
 // "zintu_rollback", and the update folder names, compared as the file system compares names.

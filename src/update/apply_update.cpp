@@ -297,7 +297,7 @@ void applyUpdate(const fs::path& updateFolder)
     }
     // Undone from the record, closed by now, as a later run would undo it had this one ended here.
     if (failure) {
-        undoInstallation(install, rollback, false);
+        undoInstallation(install, rollback, readJournal(journalPath(rollback)), false);
         std::rethrow_exception(failure);
     }
     // Completion is on record, so a failure or an end here leaves only files to delete, never a

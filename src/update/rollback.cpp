@@ -84,9 +84,9 @@ void rollbackUpdate(const fs::path& installFolder, const fs::path& rollbackFolde
                     "the application.");
 }
 
-bool undoInstallation(const fs::path& installFolder, const fs::path& rollbackFolder, bool interrupted)
+bool undoInstallation(const fs::path& installFolder, const fs::path& rollbackFolder, const InstallationRecord& record,
+                      bool interrupted)
 {
-    const InstallationRecord record = readJournal(journalPath(rollbackFolder));
     rollbackUpdate(installFolder, rollbackFolder, record, interrupted);
     // Backups that could not be moved back are the only copy of the user's files: keep them, with
     // the record, for a later run to move back.
@@ -116,9 +116,10 @@ void recoverInterruptedUpdates(const fs::path& installFolder)
         const fs::path rollbackFolder = fs::path(journal).replace_extension();
         // A copy across volumes cut short, never a backup.
         fs::remove(partialBackupPath(rollbackFolder), error);
-        if (!readJournal(journal).complete) {
+        const InstallationRecord record = readJournal(journal);
+        if (!record.complete) {
             // Installing over an installation that is still half undone would mix the two for good.
-            if (!undoInstallation(installFolder, rollbackFolder, true))
+            if (!undoInstallation(installFolder, rollbackFolder, record, true))
                 throw std::runtime_error("an interrupted update could not be undone; its backups stay in " +
                                          rollbackFolder.string());
             continue;

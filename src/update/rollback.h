@@ -15,11 +15,11 @@
 void rollbackUpdate(const boost::filesystem::path& installFolder, const boost::filesystem::path& rollbackFolder,
                    const InstallationRecord& record, bool interrupted);
 
-// Ends an installation that did not complete, from its record: rolls it back, then deletes its
-// rollback folder and its record. When a backup could not be moved back, keeps both, says so and
-// returns false, so that a later run moves it back. Raises when the record cannot be read.
+// Ends an installation that did not complete, from its record as read back: rolls it back, then
+// deletes its rollback folder and its record. When a backup could not be moved back, keeps both,
+// says so and returns false, so that a later run moves it back.
 bool undoInstallation(const boost::filesystem::path& installFolder, const boost::filesystem::path& rollbackFolder,
-                      bool interrupted);
+                      const InstallationRecord& record, bool interrupted);
 
 // Finishes what earlier runs left in the install folder's rollback store, right after the lock is
 // taken: an installation that a killed run, a power cut or a backup that could not be moved back
