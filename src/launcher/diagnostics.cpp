@@ -7,18 +7,9 @@
 void writeDiagnosticLine(std::string_view line)
 {
     try {
-        std::cout << plainPathText(std::string(line)) << '\n';
+        std::cout << plainPathText(std::string(line)) << std::endl;
     } catch (...) {
     }
     // A failed write leaves the stream in a failed state; clear it so the next line is tried.
-    std::cout.clear();
-}
-
-void flushDiagnosticLines()
-{
-    try {
-        std::cout.flush();
-    } catch (...) {
-    }
     std::cout.clear();
 }

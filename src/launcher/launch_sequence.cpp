@@ -9,6 +9,7 @@
 #include "lobby/kill_lobby_processes.h"
 #include "lobby/lobby_start.h"
 #include "update/apply_update.h"
+#include "update/held_file_wait.h"
 #include "update/rollback.h"
 #include "update/timing_log.h"
 
@@ -30,12 +31,10 @@ constexpr int maxTerminationPasses = 20;
 void endRunningLobbies()
 {
     writeDiagnosticLine("restart mode / kill mode");
-    flushDiagnosticLines();
     std::this_thread::sleep_for(settleTime);
     for (int pass = 0; pass < maxTerminationPasses; ++pass) {
         if (killLobbyProcesses() == 0)
             return;
-        flushDiagnosticLines();
         std::this_thread::sleep_for(passInterval);
     }
 }
@@ -48,7 +47,9 @@ int runLaunchSequence(bool restart, bool kill)
         // Every file below it is named in the form that works at any length.
         const fs::path folder = longPathForm(installFolder());
         const InstanceLock lock(folder / "launcher.lock");
-        recoverInterruptedUpdates(folder);
+        // One budget for every file the run waits for, whichever step meets it.
+        HeldFileWait wait;
+        recoverInterruptedUpdates(folder, wait);
         const UpdateScan scan = scanUpdateFolders(folder);
         deleteRetiredUpdates(scan);
         const bool updateFound = !scan.newest.empty();
@@ -58,9 +59,9 @@ int runLaunchSequence(bool restart, bool kill)
             if (kill)
                 return 0;
             if (updateFound) {
-                retireOlderUpdates(folder, scan);
-                applyUpdate(updateFolderPath(folder, scan.newest));
-                retireInstalledUpdate(folder, scan.newest);
+                retireOlderUpdates(folder, scan, wait);
+                applyUpdate(updateFolderPath(folder, scan.newest), wait);
+                retireInstalledUpdate(folder, scan.newest, wait);
             }
         }
         writeUpdateTimingLog();

@@ -1,12 +1,9 @@
 #include "launcher/show_message.h"
 
-#include "launcher/diagnostics.h"
-
 #include <cstdio>
 
 void showMessage(const std::string& text)
 {
-    flushDiagnosticLines();
     const std::string line = "Zintu Launcher: " + text + "\n";
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);

@@ -1,6 +1,5 @@
 #include "launcher/show_message.h"
 
-#include "launcher/diagnostics.h"
 #include "launcher/long_path.h"
 #include "launcher/text_conversion.h"
 
@@ -8,7 +7,6 @@
 
 void showMessage(const std::string& text)
 {
-    flushDiagnosticLines();
     const std::wstring caption = ansiToWide("Zintu Launcher");
     const std::wstring message = ansiToWide(plainPathText(text));
     MessageBoxW(nullptr, message.c_str(), caption.c_str(), MB_OK | MB_ICONERROR | MB_SETFOREGROUND);

@@ -20,15 +20,23 @@ bool allDigits(const std::string& text)
     return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// Renames the update folder out of every scan's sight, then deletes it as far as it can.
+// Deletes a retired update as far as it can at once; a later run deletes the rest.
+void deleteRetiredUpdate(const fs::path& retired)
+{
+    HeldFileWait noWaiting(std::chrono::milliseconds(0));
+    try {
+        removeFolderTree(retired, noWaiting);
+    } catch (const fs::filesystem_error&) {
+    }
+}
+
+// Renames the update folder out of every scan's sight, then deletes it.
 void retireUpdate(const fs::path& installFolder, const std::string& suffix, HeldFileWait& wait)
 {
     const fs::path retired = installFolder / fs::path(retiredPrefix + suffix);
+    wait.nextFile();
     wait.run([&] { fs::rename(updateFolderPath(installFolder, suffix), retired); });
-    try {
-        removeFolderTree(retired, wait);
-    } catch (const fs::filesystem_error&) {
-    }
+    deleteRetiredUpdate(retired);
 }
 
 bool hasPrefixAndDigits(const fs::path::string_type& key, const std::string& prefix)
@@ -78,23 +86,19 @@ fs::path updateFolderPath(const fs::path& installFolder, const std::string& suff
     return installFolder / fs::path(updatePrefix + suffix);
 }
 
-void retireOlderUpdates(const fs::path& installFolder, const UpdateScan& scan)
+void retireOlderUpdates(const fs::path& installFolder, const UpdateScan& scan, HeldFileWait& wait)
 {
-    HeldFileWait wait;
-    for (const std::string& suffix : scan.suffixes) {
-        wait.nextFile();
+    for (const std::string& suffix : scan.suffixes)
         if (suffix != scan.newest)
             retireUpdate(installFolder, suffix, wait);
-    }
 }
 
-void retireInstalledUpdate(const fs::path& installFolder, const std::string& suffix)
+void retireInstalledUpdate(const fs::path& installFolder, const std::string& suffix, HeldFileWait& wait)
 {
     boost::system::error_code missing;
     if (!fs::exists(fs::symlink_status(updateFolderPath(installFolder, suffix), missing)))
         return;
     try {
-        HeldFileWait wait;
         retireUpdate(installFolder, suffix, wait);
     } catch (const std::exception& e) {
         writeDiagnosticLine("warning: the installed update stays pending: " + std::string(e.what()));
@@ -103,13 +107,8 @@ void retireInstalledUpdate(const fs::path& installFolder, const std::string& suf
 
 void deleteRetiredUpdates(const UpdateScan& scan)
 {
-    HeldFileWait wait;
-    for (const fs::path& folder : scan.retired) {
-        try {
-            removeFolderTree(folder, wait);
-        } catch (const fs::filesystem_error&) {
-        }
-    }
+    for (const fs::path& folder : scan.retired)
+        deleteRetiredUpdate(folder);
 }
 
 bool isLaunchersOwnName(const fs::path& name)

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+class HeldFileWait;
+
 // Pending updates found in an install folder: the suffix of every "update_" + digits folder in
 // listing order, and the greatest of them in plain string order (empty when there is none); and
 // what earlier runs left of retired updates, "old_update_" + digits.
@@ -26,16 +28,19 @@ bool isNewerSuffix(const std::string& candidate, const std::string& newest);
 // updates. Raises the file-system library's errors.
 UpdateScan scanUpdateFolders(const boost::filesystem::path& installFolder);
 
-// Renames every pending update but the newest to "old_update_" + suffix and deletes it. A
-// failed rename is raised; what cannot be deleted stays under its "old_update_" name.
-void retireOlderUpdates(const boost::filesystem::path& installFolder, const UpdateScan& scan);
+// Renames every pending update but the newest to "old_update_" + suffix, waiting out a folder held
+// for a moment, and deletes it as far as it can at once. A failed rename is raised; what cannot be
+// deleted stays under its "old_update_" name.
+void retireOlderUpdates(const boost::filesystem::path& installFolder, const UpdateScan& scan, HeldFileWait& wait);
 
-// Retires the update that was just installed the same way, waiting out files held for a moment,
-// but never raises: the installation stands whatever happens to its folder. One that cannot be
-// renamed now stays pending and is installed again, unchanged, by a later run.
-void retireInstalledUpdate(const boost::filesystem::path& installFolder, const std::string& suffix);
+// Retires the update that was just installed the same way, but never raises: the installation
+// stands whatever happens to its folder. One that cannot be renamed now stays pending and is
+// installed again, unchanged, by a later run.
+void retireInstalledUpdate(const boost::filesystem::path& installFolder, const std::string& suffix,
+                           HeldFileWait& wait);
 
-// Deletes what earlier runs left of retired updates, as the scan found them, as far as it can.
+// Deletes what earlier runs left of retired updates, as the scan found them, as far as it can at
+// once: a start never waits for leftovers.
 void deleteRetiredUpdates(const UpdateScan& scan);
 
 // True for a name that the Launcher keeps for itself in the install folder: its rollback store,

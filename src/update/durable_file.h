@@ -19,6 +19,8 @@ public:
     void append(const void* data, std::size_t size);
     // Flushes the file, and where the system allows it its folder entry, to the disk.
     void flushToDisk();
+    // Closes the file at once, so that it can be removed; nothing may be written after.
+    void close();
 
 private:
     boost::filesystem::path file_;

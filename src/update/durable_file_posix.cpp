@@ -26,7 +26,14 @@ DurableFile::DurableFile(const fs::path& file)
 
 DurableFile::~DurableFile()
 {
-    ::close(static_cast<int>(handle_));
+    close();
+}
+
+void DurableFile::close()
+{
+    if (handle_ >= 0)
+        ::close(static_cast<int>(handle_));
+    handle_ = -1;
 }
 
 void DurableFile::append(const void* data, std::size_t size)

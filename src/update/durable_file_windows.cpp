@@ -34,7 +34,14 @@ DurableFile::DurableFile(const fs::path& file)
 
 DurableFile::~DurableFile()
 {
-    CloseHandle(handle(handle_));
+    close();
+}
+
+void DurableFile::close()
+{
+    if (handle(handle_) != INVALID_HANDLE_VALUE)
+        CloseHandle(handle(handle_));
+    handle_ = reinterpret_cast<std::intptr_t>(INVALID_HANDLE_VALUE);
 }
 
 void DurableFile::append(const void* data, std::size_t size)

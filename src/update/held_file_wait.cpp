@@ -16,8 +16,8 @@ constexpr milliseconds longestPause{1000};
 
 }
 
-HeldFileWait::HeldFileWait(Sleep sleep, milliseconds totalBudget)
-    : sleep_(std::move(sleep)), totalBudget_(totalBudget), nextPause_(firstPause)
+HeldFileWait::HeldFileWait(milliseconds totalBudget, Sleep sleep, Clock clock)
+    : sleep_(std::move(sleep)), clock_(std::move(clock)), totalBudget_(totalBudget), nextPause_(firstPause)
 {
 }
 
@@ -28,21 +28,26 @@ void HeldFileWait::defaultSleep(milliseconds pause)
 
 void HeldFileWait::nextFile()
 {
-    fileWaited_ = milliseconds(0);
+    // The attempt that finally went through is work, not waiting: the file cost until it began.
+    if (fileRefused_)
+        spent_ += fileRetried_ - *fileRefused_;
+    fileRefused_.reset();
     nextPause_ = firstPause;
 }
 
 bool HeldFileWait::pause(const boost::filesystem::filesystem_error& error)
 {
-    if (fileWaited_ >= fileBudget || totalWaited_ >= totalBudget_)
+    const auto now = clock_();
+    const Duration file = fileRefused_ ? now - *fileRefused_ : Duration(0);
+    const Duration left = std::min<Duration>(fileBudget - file, totalBudget_ - spent_ - file);
+    if (left <= Duration(0))
         return false;
-    if (fileWaited_ == milliseconds(0))
+    if (!fileRefused_) {
+        fileRefused_ = now;
         writeDiagnosticLine("waiting for " + error.path1().string() + ": " + error.code().message());
-    const milliseconds pause = std::min({nextPause_, fileBudget - fileWaited_, totalBudget_ - totalWaited_});
-    flushDiagnosticLines();
-    sleep_(pause);
-    fileWaited_ += pause;
-    totalWaited_ += pause;
+    }
+    sleep_(std::min(nextPause_, std::chrono::ceil<milliseconds>(left)));
+    fileRetried_ = clock_();
     nextPause_ = std::min(nextPause_ * 2, longestPause);
     return true;
 }

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 
 // Whether a file operation failed only because another program holds the file for a moment: on
 // Windows a sharing or lock violation, access denied (a scanner's handle on a file being replaced),
@@ -13,14 +14,18 @@
 bool isHeldFileError(const boost::system::error_code& error);
 
 // Waits out files that virus scanners, indexers and the like hold for a moment after they were
-// written or renamed. Each file gets about 10 s, everything waited out through one object about
-// 60 s, so that a file held for good fails its operation instead of making the Launcher hang.
+// written or renamed. One object serves a whole run, so that its budget covers everything the
+// run waits for: about 10 s a file and about 60 s in all, counted by the clock from a file's first
+// refusal to its last attempt, so that a file held for good fails its operation instead of making
+// the Launcher hang.
 class HeldFileWait {
 public:
     using Sleep = std::function<void(std::chrono::milliseconds)>;
+    using Clock = std::function<std::chrono::steady_clock::time_point()>;
 
     // A total budget of zero waits for nothing: the operation's first failure is raised.
-    explicit HeldFileWait(Sleep sleep = defaultSleep, std::chrono::milliseconds totalBudget = std::chrono::seconds(60));
+    explicit HeldFileWait(std::chrono::milliseconds totalBudget = std::chrono::seconds(60), Sleep sleep = defaultSleep,
+                          Clock clock = std::chrono::steady_clock::now);
 
     // Starts the next file's budget.
     void nextFile();
@@ -45,12 +50,17 @@ public:
     static void defaultSleep(std::chrono::milliseconds pause);
 
 private:
-    // Sleeps before the next attempt; false when the budget is spent.
+    using Duration = std::chrono::steady_clock::duration;
+
+    // Sleeps before the next attempt; false when a budget is spent.
     bool pause(const boost::filesystem::filesystem_error& error);
 
     Sleep sleep_;
-    std::chrono::milliseconds totalBudget_;
-    std::chrono::milliseconds fileWaited_{0};
-    std::chrono::milliseconds totalWaited_{0};
+    Clock clock_;
+    Duration totalBudget_;
+    // What earlier files cost, and when the current file was first refused and last tried again.
+    Duration spent_{0};
+    std::optional<std::chrono::steady_clock::time_point> fileRefused_;
+    std::chrono::steady_clock::time_point fileRetried_;
     std::chrono::milliseconds nextPause_;
 };

@@ -6,7 +6,6 @@
 #include <boost/filesystem/path.hpp>
 
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 // One step of an installation, in the order the steps were taken.
@@ -51,40 +50,39 @@ public:
     // over whatever stands there.
     void recordWritten(const boost::filesystem::path& rollbackPath);
     // Writes what was planned and recorded since the last write, in one write that survives the end
-    // of the process.
+    // of the process. Raises boost::filesystem::filesystem_error.
     void writePlanned();
-    // Flushes everything the installation placed to the disk, then records, flushed too, that the
-    // installation is whole: no run undoes it any more.
+
+    // Flushes the install folder's volume: everything the installation placed there reaches the
+    // disk. Raises boost::filesystem::filesystem_error.
+    void flushVolume();
+    // Records, flushed to the disk as far as it can be, that the installation is whole: no run
+    // undoes it any more. Where the record cannot take the entry, it is removed instead, which says
+    // as much. Raises boost::filesystem::filesystem_error only when it can do neither.
     void recordComplete();
 
-    // True the first time the installation writes the target (in the install folder), which later
-    // writes then find holding the update's own file rather than the previous installation's.
-    bool claimTarget(const boost::filesystem::path& target);
-    // Whether the flush before completion reaches a file placed in the folder; a copy placed
-    // elsewhere must be flushed on its own.
+    // Whether the volume flush reaches a file placed in the folder; a copy placed elsewhere must be
+    // flushed on its own.
     bool flushReaches(const boost::filesystem::path& folder);
 
     const boost::filesystem::path& rollbackFolder() const { return rollbackFolder_; }
 
 private:
-    void add(boost::filesystem::path::value_type tag, const boost::filesystem::path::string_type& text);
+    void add(char tag, const boost::filesystem::path& rollbackPath);
 
-    boost::filesystem::path installFolder_;
     boost::filesystem::path rollbackFolder_;
     VolumeFlush volume_;
     DurableFile file_;
-    // Entries not yet written.
-    boost::filesystem::path::string_type pending_;
-    // Below the install folder: the targets' shared beginning need not be kept for each.
-    std::unordered_set<boost::filesystem::path::string_type> claimed_;
+    // Entries not yet written, framed as they are stored.
+    std::string pending_;
 };
 
 // Where the record of the installation into the rollback folder lies.
 boost::filesystem::path journalPath(const boost::filesystem::path& rollbackFolder);
 
-// Reads a record back, whatever a kill or a power cut left of it: an entry cut short, and one that
-// zeros follow, is left out, and anything that is not an entry ends the record; a record whose
-// header cannot be read has no steps. Raises a runtime error only when the file cannot be read.
+// Reads a record back, whatever a kill or a power cut left of it: an entry cut short, damaged or
+// lost to zeros is left out, and a record whose header cannot be read has no steps. Raises a
+// runtime error only when the file cannot be read.
 InstallationRecord readJournal(const boost::filesystem::path& journalFile);
 
 // The record's steps and completion from its bytes; exposed for the tests.

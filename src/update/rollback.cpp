@@ -11,6 +11,7 @@
 #include <boost/filesystem/operations.hpp>
 
 #include <stdexcept>
+#include <string>
 #include <unordered_set>
 
 namespace fs = boost::filesystem;
@@ -23,11 +24,96 @@ bool standing(const fs::path& path)
     return fs::exists(fs::symlink_status(path, ignored));
 }
 
-void restoreBackup(const fs::path& backup, const fs::path& destination, HeldFileWait& wait)
+// Removes what is left of a folder without waiting: what another program holds now (the old image
+// of a Launcher that still runs) stays for a later run.
+void removeLeftovers(const fs::path& folder)
+{
+    HeldFileWait noWaiting(std::chrono::milliseconds(0));
+    try {
+        removeFolderTree(folder, noWaiting);
+    } catch (const fs::filesystem_error&) {
+    }
+}
+
+// Where what stands in a backup's way is moved: a fresh folder of the rollback store, made at its
+// first use and deleted, as far as it can be, once the undo is over.
+class AsideFolder {
+public:
+    explicit AsideFolder(const fs::path& store) : store_(store) {}
+    ~AsideFolder()
+    {
+        if (!folder_.empty())
+            removeLeftovers(folder_);
+    }
+    AsideFolder(const AsideFolder&) = delete;
+    AsideFolder& operator=(const AsideFolder&) = delete;
+
+    fs::path next()
+    {
+        if (folder_.empty()) {
+            const fs::path folder = newAsideFolderPath(store_);
+            fs::create_directory(folder);
+            folder_ = folder;
+        }
+        return folder_ / std::to_string(++count_);
+    }
+
+private:
+    fs::path store_;
+    fs::path folder_;
+    unsigned count_ = 0;
+};
+
+// Moves the file or link at path to `aside`; false when nothing stood there, or when it lay on
+// another volume than the store and was removed instead. A folder was never the installation's:
+// only files and links are.
+bool moveAside(const fs::path& path, const fs::path& aside)
+{
+    boost::system::error_code unknown;
+    const fs::file_status status = fs::symlink_status(path, unknown);
+    if (!fs::exists(status))
+        return false;
+    if (fs::is_directory(status))
+        throw fs::filesystem_error("boost::filesystem::rename", path,
+                                   boost::system::errc::make_error_code(boost::system::errc::is_a_directory));
+    if (renameOnVolume(path, aside))
+        return true;
+    removeFileName(path);
+    return false;
+}
+
+// Moves a backup back over what stands at its destination. A move that replaces it leaves no
+// moment without a file there, which for the Launcher's own program means none without a Launcher;
+// where the system refuses to replace it (on Windows a running program, the new Launcher itself, or
+// a file another program holds), what stands there is moved aside first, never deleted, and moved
+// back if the backup still cannot go.
+void restoreBackup(const fs::path& backup, const fs::path& destination, AsideFolder& aside, HeldFileWait& wait)
 {
     writeDiagnosticLine("rollbacking " + backup.string() + " into " + destination.string());
-    wait.run([&] { removeFileName(destination); });
-    wait.run([&] { moveFile(backup, destination, partialRestorePath(destination)); });
+    const fs::path partial = partialRestorePath(destination);
+    try {
+        HeldFileWait noWaiting(std::chrono::milliseconds(0));
+        moveFile(backup, destination, partial, noWaiting);
+        // A rename between two names of one file (a backup of a file the update linked into
+        // place before) changes nothing; the backup's name goes with its copy at the destination.
+        if (standing(backup))
+            wait.run([&] { removeFileName(backup); });
+        return;
+    } catch (const fs::filesystem_error&) {
+    }
+    const fs::path displaced = aside.next();
+    const bool movedAside = wait.run([&] { return moveAside(destination, displaced); });
+    try {
+        moveFile(backup, destination, partial, wait);
+    } catch (const fs::filesystem_error&) {
+        if (movedAside) {
+            try {
+                renameOnVolume(displaced, destination);
+            } catch (const fs::filesystem_error&) {
+            }
+        }
+        throw;
+    }
 }
 
 // A folder standing at an added file's target was never the installation's: only files and links are.
@@ -49,10 +135,10 @@ std::vector<fs::path> standingBackups(const fs::path& rollbackFolder)
 }
 
 void rollbackUpdate(const fs::path& installFolder, const fs::path& rollbackFolder, const InstallationRecord& record,
-                   bool interrupted)
+                    bool interrupted, HeldFileWait& wait)
 {
     int failures = 0;
-    HeldFileWait wait;
+    AsideFolder aside(rollbackFolder.parent_path());
     std::unordered_set<fs::path::string_type> tried;
     for (auto step = record.steps.rbegin(); step != record.steps.rend(); ++step) {
         const fs::path destination = applyAsarRule(installFolder / step->relative);
@@ -62,9 +148,14 @@ void rollbackUpdate(const fs::path& installFolder, const fs::path& rollbackFolde
             if (step->kind == InstallStep::Kind::add) {
                 if (interrupted || !step->written)
                     removeAddedFile(destination, wait);
-            } else if (standing(backup) && tried.insert(backup.native()).second) {
-                restoreBackup(backup, destination, wait);
+                continue;
             }
+            // A copy cut short beside its destination: the Launcher's own new program, or a backup
+            // that was going back across volumes.
+            if (interrupted)
+                wait.run([&] { removeFileName(partialRestorePath(destination)); });
+            if (standing(backup) && tried.insert(backup.native()).second)
+                restoreBackup(backup, destination, aside, wait);
         } catch (...) {
             ++failures;
         }
@@ -74,7 +165,7 @@ void rollbackUpdate(const fs::path& installFolder, const fs::path& rollbackFolde
             continue;
         wait.nextFile();
         try {
-            restoreBackup(backup, applyAsarRule(rebasePath(backup, rollbackFolder, installFolder)), wait);
+            restoreBackup(backup, applyAsarRule(rebasePath(backup, rollbackFolder, installFolder)), aside, wait);
         } catch (...) {
             ++failures;
         }
@@ -85,9 +176,9 @@ void rollbackUpdate(const fs::path& installFolder, const fs::path& rollbackFolde
 }
 
 bool undoInstallation(const fs::path& installFolder, const fs::path& rollbackFolder, const InstallationRecord& record,
-                      bool interrupted)
+                      bool interrupted, HeldFileWait& wait)
 {
-    rollbackUpdate(installFolder, rollbackFolder, record, interrupted);
+    rollbackUpdate(installFolder, rollbackFolder, record, interrupted, wait);
     // Backups that could not be moved back are the only copy of the user's files: keep them, with
     // the record, for a later run to move back.
     if (!standingBackups(rollbackFolder).empty()) {
@@ -95,12 +186,12 @@ bool undoInstallation(const fs::path& installFolder, const fs::path& rollbackFol
         return false;
     }
     deleteRollbackFolder(rollbackFolder);
-    boost::system::error_code ignored;
-    fs::remove(journalPath(rollbackFolder), ignored);
+    wait.nextFile();
+    wait.run([&] { removeFileName(journalPath(rollbackFolder)); });
     return true;
 }
 
-void recoverInterruptedUpdates(const fs::path& installFolder)
+void recoverInterruptedUpdates(const fs::path& installFolder, HeldFileWait& wait)
 {
     const fs::path store = rollbackStorePath(installFolder);
     boost::system::error_code error;
@@ -108,9 +199,12 @@ void recoverInterruptedUpdates(const fs::path& installFolder)
         return;
 
     std::vector<fs::path> journals;
-    for (fs::directory_iterator it(store), end; it != end; ++it)
+    for (fs::directory_iterator it(store), end; it != end; ++it) {
         if (it->path().extension() == ".journal" && fs::is_regular_file(it->symlink_status()))
             journals.push_back(it->path());
+        else if (isAsideFolderName(it->path().filename()))
+            removeLeftovers(it->path());
+    }
 
     for (const fs::path& journal : journals) {
         const fs::path rollbackFolder = fs::path(journal).replace_extension();
@@ -119,7 +213,7 @@ void recoverInterruptedUpdates(const fs::path& installFolder)
         const InstallationRecord record = readJournal(journal);
         if (!record.complete) {
             // Installing over an installation that is still half undone would mix the two for good.
-            if (!undoInstallation(installFolder, rollbackFolder, record, true))
+            if (!undoInstallation(installFolder, rollbackFolder, record, true, wait))
                 throw std::runtime_error("an interrupted update could not be undone; its backups stay in " +
                                          rollbackFolder.string());
             continue;

@@ -4,26 +4,31 @@
 
 #include <boost/filesystem/path.hpp>
 
+class HeldFileWait;
+
 // Undoes an installation: its recorded steps in the reverse of their order, then whatever backup
 // still stands in the rollback folder, recorded or not (a power cut can lose the record's last
-// entries, never a backup that stands). Every backup goes back to where it was taken from, going on
-// past failures and waiting out files held for a moment. A file that a step added is removed when
-// it was left half written or, after the end of an earlier run (`interrupted`), in any case, since
-// its data may never have reached the disk: the update, untouched, brings it again. Files that a
-// failed run added whole stay. When anything could not be undone, shows the reinstall message
-// once.
+// entries, never a backup that stands). Every backup goes back to where it was taken from; what
+// stands there is first moved aside into the rollback store, never deleted, since a running
+// program (the new Launcher itself) can be moved but not deleted. It goes on past failures and
+// waits out files held for a moment. A file that a step added is removed when it was left half
+// written or, after the end of an earlier run (`interrupted`), in any case, since its data may
+// never have reached the disk: the update, untouched, brings it again. Files that a failed run
+// added whole stay. When anything could not be undone, shows the reinstall message once.
 void rollbackUpdate(const boost::filesystem::path& installFolder, const boost::filesystem::path& rollbackFolder,
-                   const InstallationRecord& record, bool interrupted);
+                    const InstallationRecord& record, bool interrupted, HeldFileWait& wait);
 
 // Ends an installation that did not complete, from its record as read back: rolls it back, then
 // deletes its rollback folder and its record. When a backup could not be moved back, keeps both,
-// says so and returns false, so that a later run moves it back.
+// says so and returns false, so that a later run moves it back. Raises
+// boost::filesystem::filesystem_error when the record cannot be removed: a later run would undo
+// it again, over whatever was installed since.
 bool undoInstallation(const boost::filesystem::path& installFolder, const boost::filesystem::path& rollbackFolder,
-                      const InstallationRecord& record, bool interrupted);
+                      const InstallationRecord& record, bool interrupted, HeldFileWait& wait);
 
 // Finishes what earlier runs left in the install folder's rollback store, right after the lock is
 // taken: an installation that a killed run, a power cut or a backup that could not be moved back
-// left unfinished is undone, and the rollback folder of a completed one that could not be deleted
-// then is deleted now, as far as it can be. Raises when a record cannot be read, and when an
+// left unfinished is undone, and what is left of completed installations and of files moved aside
+// is deleted, as far as it can be at once. Raises when a record cannot be read, and when an
 // installation cannot be undone whole: nothing may be installed over it until it is.
-void recoverInterruptedUpdates(const boost::filesystem::path& installFolder);
+void recoverInterruptedUpdates(const boost::filesystem::path& installFolder, HeldFileWait& wait);

@@ -18,6 +18,16 @@ fs::path newRollbackFolderPath(const fs::path& installFolder)
     return rollbackStorePath(installFolder) / fs::unique_path("%%%%%%%%");
 }
 
+fs::path newAsideFolderPath(const fs::path& store)
+{
+    return store / fs::unique_path("%%%%%%%%.displaced");
+}
+
+bool isAsideFolderName(const fs::path& name)
+{
+    return name.extension() == ".displaced";
+}
+
 fs::path partialBackupPath(const fs::path& rollbackFolder)
 {
     return fs::path(rollbackFolder.native() + fs::path(".partial").native());
@@ -47,10 +57,8 @@ fs::path applyAsarRule(const fs::path& path)
 void deleteRollbackFolder(const fs::path& folder)
 {
     writeDiagnosticLine("deleting rollback folder " + folder.string());
-    // The clean-up that follows can take a while: whoever reads the lines sees it begin.
-    flushDiagnosticLines();
     // No waiting: a file held now (the old image of a running Launcher) is left for a later run.
-    HeldFileWait noWaiting(HeldFileWait::defaultSleep, std::chrono::milliseconds(0));
+    HeldFileWait noWaiting(std::chrono::milliseconds(0));
     try {
         removeFolderTree(folder, noWaiting);
     } catch (...) {

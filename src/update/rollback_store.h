@@ -10,6 +10,13 @@ boost::filesystem::path rollbackStorePath(const boost::filesystem::path& install
 // Nothing is created. Raises the file-system library's errors.
 boost::filesystem::path newRollbackFolderPath(const boost::filesystem::path& installFolder);
 
+// A fresh folder in the rollback store for what an undo moves out of the backups' way:
+// "<8 random hexadecimal digits>.displaced". Nothing is created.
+boost::filesystem::path newAsideFolderPath(const boost::filesystem::path& store);
+
+// True for the name of such a folder, which only ever holds what is to be deleted.
+bool isAsideFolderName(const boost::filesystem::path& name);
+
 // Where a backup moving across volumes is copied before it takes its name in the rollback folder:
 // beside the folder in the rollback store, "<rollback folder>.partial". Whatever stands there was
 // cut short and is deleted.

@@ -4,10 +4,16 @@
 
 #include <gtest/gtest.h>
 
+#include <boost/crc.hpp>
+
+#include <cstring>
+#include <random>
 
 namespace fs = boost::filesystem;
 
 namespace {
+
+using Kind = InstallStep::Kind;
 
 std::string bytesOf(const fs::path& file)
 {
@@ -16,7 +22,7 @@ std::string bytesOf(const fs::path& file)
 }
 
 struct Recorded {
-    InstallStep::Kind kind;
+    Kind kind;
     fs::path relative;
     bool written;
 };
@@ -31,7 +37,133 @@ void expectSteps(const std::vector<InstallStep>& steps, const std::vector<Record
     }
 }
 
-// Entries in the record's own units, each ended by its zero.
+struct Journaled {
+    TempFolder temp;
+    fs::path rollback = makeFolder(temp.path() / "zintu_rollback") / "0a1b2c3d";
+    InstallationJournal journal{temp.path(), rollback};
+
+    std::string bytes() const { return bytesOf(journalPath(rollback)); }
+};
+
+const fs::path foreignName = fs::path(NATIVE("\u00fcber")) / NATIVE("\u65e5\u672c.dll");
+
+// What a run records is what a later run reads back, step by step, for names outside ASCII too;
+// a file added whole is marked so a batch later; the completion mark comes last.
+TEST(InstallationJournal, ReadsBackWhatWasRecorded)
+{
+    Journaled record;
+    InstallationJournal& journal = record.journal;
+    journal.planBackup(record.rollback / "sub" / "a.dll");
+    journal.planAdd(record.rollback / foreignName);
+    journal.writePlanned();
+    journal.recordWritten(record.rollback / foreignName);
+    journal.planBackup(record.rollback / "app.asar_tmp");
+    journal.writePlanned();
+    const std::vector<Recorded> expected = {
+        {Kind::backup, fs::path("sub") / "a.dll", false},
+        {Kind::add, foreignName, true},
+        {Kind::backup, "app.asar_tmp", false},
+    };
+
+    const InstallationRecord interrupted = readJournal(journalPath(record.rollback));
+    expectSteps(interrupted.steps, expected);
+    EXPECT_FALSE(interrupted.complete);
+    journal.recordComplete();
+    EXPECT_TRUE(readJournal(journalPath(record.rollback)).complete);
+}
+
+// A frame of the record, where it lies and what it says.
+struct Frame {
+    std::size_t at;
+    std::size_t size;
+    char tag;
+    fs::path::string_type text;
+};
+
+std::vector<Frame> framesOf(const std::string& bytes, std::size_t headerSize)
+{
+    std::vector<Frame> frames;
+    for (std::size_t at = headerSize; at < bytes.size();) {
+        std::uint32_t length = 0;
+        std::memcpy(&length, bytes.data() + at + 1, 4);
+        Frame frame{at, 9 + length, bytes[at], fs::path::string_type(length / sizeof(fs::path::value_type), 0)};
+        std::memcpy(frame.text.data(), bytes.data() + at + 5, length);
+        frames.push_back(frame);
+        at += frame.size;
+    }
+    return frames;
+}
+
+// Whatever a kill or a power cut does to a record (its end cut off anywhere; runs of bytes lost to
+// zeros anywhere, leaving torn entries and fragments after zeros), it reads back as exactly the
+// entries that stand whole, wherever they now begin: never an entry that was not written, never
+// the completion unless its own entry is whole, never an error. A record whose header is damaged
+// has no steps.
+TEST(InstallationJournal, DamagedRecordReadsAsItsWholeEntries)
+{
+    Journaled record;
+    InstallationJournal& journal = record.journal;
+    for (int i = 0; i < 12; ++i) {
+        const fs::path folder = i % 4 == 3 ? foreignName : fs::path("d") += std::to_string(i % 3);
+        const fs::path name = folder / std::to_string(i);
+        if (i % 2)
+            journal.planAdd(record.rollback / name);
+        else
+            journal.planBackup(record.rollback / name);
+        if (i % 4 == 1) {
+            journal.writePlanned();
+            journal.recordWritten(record.rollback / name);
+        }
+    }
+    journal.writePlanned();
+    journal.recordComplete();
+    const std::string whole = record.bytes();
+    const std::size_t headerSize = (std::string("zzintu installation journal 2").size() + 1) * sizeof(fs::path::value_type);
+    const std::vector<Frame> frames = framesOf(whole, headerSize);
+    ASSERT_EQ(frames.back().tag, 'c');
+
+    std::mt19937 random(20261209);
+    for (int trial = 0; trial < 3000; ++trial) {
+        std::string damaged = whole;
+        for (int hole = std::uniform_int_distribution<int>(0, 3)(random); hole > 0; --hole) {
+            const std::size_t at = std::uniform_int_distribution<std::size_t>(0, damaged.size() - 1)(random);
+            const std::size_t length = std::uniform_int_distribution<std::size_t>(1, 48)(random);
+            std::fill_n(damaged.begin() + at, std::min(length, damaged.size() - at), '\0');
+        }
+        if (trial % 3 == 0)
+            damaged.resize(std::uniform_int_distribution<std::size_t>(0, damaged.size())(random));
+        SCOPED_TRACE(trial);
+
+        const InstallationRecord read = parseJournal(damaged);
+        if (damaged.compare(0, headerSize, whole, 0, headerSize) != 0) {
+            EXPECT_TRUE(read.steps.empty());
+            EXPECT_FALSE(read.complete);
+            continue;
+        }
+        std::vector<Recorded> expected;
+        bool complete = false;
+        for (const Frame& frame : frames) {
+            if (frame.at + frame.size > damaged.size() ||
+                damaged.compare(frame.at, frame.size, whole, frame.at, frame.size) != 0)
+                continue;
+            if (frame.tag == 'c') {
+                complete = true;
+            } else if (frame.tag == 'w') {
+                for (auto step = expected.rbegin(); step != expected.rend(); ++step)
+                    if (step->relative.native() == frame.text) {
+                        step->written = true;
+                        break;
+                    }
+            } else {
+                expected.push_back({frame.tag == 'b' ? Kind::backup : Kind::add, fs::path(frame.text), false});
+            }
+        }
+        expectSteps(read.steps, expected);
+        EXPECT_EQ(read.complete, complete);
+    }
+}
+
+// Entries in the units of a version 1 record, each ended by its zero.
 std::string entries(std::initializer_list<fs::path::string_type> texts)
 {
     fs::path::string_type units;
@@ -40,111 +172,63 @@ std::string entries(std::initializer_list<fs::path::string_type> texts)
     return std::string(reinterpret_cast<const char*>(units.data()), units.size() * sizeof(fs::path::value_type));
 }
 
-const fs::path::string_type header = fs::path("zzintu installation journal 1").native();
-
-// What a run records is what a later run reads back, step by step, for names outside ASCII too;
-// a file added whole is marked so a batch later; the completion mark comes last.
-TEST(InstallationJournal, ReadsBackWhatWasRecorded)
+// Records of the first version, left by an earlier Launcher, read as that one read them: zeros
+// where entries never reached the disk are passed over and the entry they follow is not taken; a
+// header that is not whole leaves a record with no steps; an entry that names a place outside the
+// folders it is joined to, or is no entry at all, ends the record.
+TEST(InstallationJournal, ReadsVersionOneRecords)
 {
-    const TempFolder temp;
-    const fs::path rollback = makeFolder(temp.path() / "zintu_rollback") / "0a1b2c3d";
-    const fs::path name = fs::path(NATIVE("\u00fcber")) / NATIVE("\u65e5\u672c.dll");
-    InstallationJournal journal(temp.path(), rollback);
-    journal.planBackup(rollback / "sub" / "a.dll");
-    journal.planAdd(rollback / name);
-    journal.writePlanned();
-    journal.recordWritten(rollback / name);
-    journal.planBackup(rollback / "app.asar_tmp");
-    journal.writePlanned();
-    const std::vector<Recorded> expected = {
-        {InstallStep::Kind::backup, fs::path("sub") / "a.dll", false},
-        {InstallStep::Kind::add, name, true},
-        {InstallStep::Kind::backup, "app.asar_tmp", false},
-    };
-
-    const InstallationRecord interrupted = readJournal(journalPath(rollback));
-    expectSteps(interrupted.steps, expected);
-    EXPECT_FALSE(interrupted.complete);
-    journal.recordComplete();
-    EXPECT_TRUE(readJournal(journalPath(rollback)).complete);
-}
-
-// A record cut short anywhere, as by the end of the process in the middle of a write, reads back
-// as the steps whose entries are whole: never an error, never a step that was not begun.
-TEST(InstallationJournal, RecordCutShortKeepsItsWholeEntries)
-{
-    const TempFolder temp;
-    const fs::path rollback = makeFolder(temp.path() / "zintu_rollback") / "0a1b2c3d";
-    {
-        InstallationJournal journal(temp.path(), rollback);
-        journal.planAdd(rollback / "first.txt");
-        journal.writePlanned();
-        journal.recordWritten(rollback / "first.txt");
-        journal.planBackup(rollback / "second.txt");
-        journal.writePlanned();
-    }
-    const std::string whole = bytesOf(journalPath(rollback));
-    std::size_t previousSteps = 0;
-    for (std::size_t length = 0; length <= whole.size(); ++length) {
-        const InstallationRecord record = parseJournal(whole.substr(0, length));
-        EXPECT_GE(record.steps.size(), previousSteps) << length;
-        EXPECT_LE(record.steps.size(), 2u) << length;
-        EXPECT_FALSE(record.complete);
-        if (record.steps.size() == 2) {
-            EXPECT_TRUE(record.steps[0].written) << length;
-        }
-        previousSteps = record.steps.size();
-    }
-    EXPECT_EQ(previousSteps, 2u);
-}
-
-// What a power cut leaves of a record never stops a run: zeros where entries never reached the
-// disk are passed over, and the entry they follow, which may be cut short, is not taken; a header
-// that is not whole leaves a record with no steps. An entry that names a place outside the folders
-// it is joined to, or is no entry at all, ends the record; nothing after it is acted on.
-TEST(InstallationJournal, DamagedRecordKeepsWhatIsSound)
-{
-    using Kind = InstallStep::Kind;
+    const fs::path::string_type header = NATIVE("zzintu installation journal 1");
     const fs::path::string_type zeros(5, fs::path::value_type(0));
     const struct {
         const char* name;
         std::string bytes;
         std::vector<Recorded> expected;
+        bool complete;
     } cases[] = {
-        {"zero tail", entries({header, NATIVE("afirst"), NATIVE("w"), NATIVE("bsecond")}) + std::string(64, '\0'),
-         {{Kind::add, "first", true}}},
+        {"whole", entries({header, NATIVE("bone"), NATIVE("m"), NATIVE("atwo"), NATIVE("w"), NATIVE("c")}),
+         {{Kind::backup, "one", false}, {Kind::add, "two", true}}, true},
+        {"zero tail", entries({header, NATIVE("afirst"), NATIVE("wfirst"), NATIVE("bsecond")}) + std::string(64, '\0'),
+         {{Kind::add, "first", true}}, false},
         {"zeros within", entries({header, NATIVE("bone"), NATIVE("atwo"), zeros, NATIVE("bthree"), NATIVE("afour")}),
-         {{Kind::backup, "one", false}, {Kind::backup, "three", false}, {Kind::add, "four", false}}},
+         {{Kind::backup, "one", false}, {Kind::backup, "three", false}, {Kind::add, "four", false}}, false},
         {"zero header", std::string(header.size() * sizeof(fs::path::value_type), '\0') +
                             entries({NATIVE("bone"), NATIVE("c")}),
-         {}},
+         {}, false},
         {"outside", entries({header, NATIVE("bone"), NATIVE("b../outside.txt"), NATIVE("btwo")}),
-         {{Kind::backup, "one", false}}},
-        {"not an entry", entries({header, NATIVE("aone"), NATIVE("?"), NATIVE("btwo")}), {{Kind::add, "one", false}}},
+         {{Kind::backup, "one", false}}, false},
+        {"not an entry", entries({header, NATIVE("aone"), NATIVE("?"), NATIVE("btwo")}), {{Kind::add, "one", false}},
+         false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         const InstallationRecord record = parseJournal(c.bytes);
         expectSteps(record.steps, c.expected);
-        EXPECT_FALSE(record.complete);
+        EXPECT_EQ(record.complete, c.complete);
     }
-    for (const fs::path& hostile : {fs::path("sub") / ".." / ".." / "x", fs::path("/absolute.txt"), fs::path(".")})
-        EXPECT_TRUE(parseJournal(entries({header, NATIVE("b") + hostile.native()})).steps.empty()) << hostile;
 }
 
-// Targets are told apart as the file system tells names apart: by letter case only where it does.
-TEST(InstallationJournal, ClaimsEachTargetOnce)
+// A frame as the record holds it: tag, length, text and checksum.
+std::string frame(char tag, const fs::path::string_type& text)
 {
-    const TempFolder temp;
-    InstallationJournal journal(temp.path(), makeFolder(temp.path() / "zintu_rollback") / "0a1b2c3d");
-    const fs::path folder = temp.path() / "resources";
-    EXPECT_TRUE(journal.claimTarget(folder / "app.asar"));
-    EXPECT_FALSE(journal.claimTarget(folder / "app.asar"));
-#ifdef _WIN32
-    EXPECT_FALSE(journal.claimTarget(folder / "APP.Asar"));
-#else
-    EXPECT_TRUE(journal.claimTarget(folder / "APP.Asar"));
-#endif
+    std::string bytes(1, tag);
+    const std::uint32_t length = static_cast<std::uint32_t>(text.size() * sizeof(fs::path::value_type));
+    bytes.append(reinterpret_cast<const char*>(&length), 4);
+    bytes.append(reinterpret_cast<const char*>(text.data()), length);
+    boost::crc_32_type crc;
+    crc.process_bytes(bytes.data(), bytes.size());
+    const std::uint32_t sum = crc.checksum();
+    return bytes + std::string(reinterpret_cast<const char*>(&sum), 4);
+}
+
+// A record never leads an undo outside the folders its paths are joined to, whatever it holds.
+TEST(InstallationJournal, PassesOverPathsOutsideTheFolders)
+{
+    std::string bytes = entries({NATIVE("zzintu installation journal 2")});
+    for (const fs::path& hostile : {fs::path("sub") / ".." / ".." / "x", fs::path("/absolute.txt"), fs::path(".")})
+        bytes += frame('b', hostile.native());
+    bytes += frame('a', NATIVE("fine.txt"));
+    expectSteps(parseJournal(bytes).steps, {{Kind::add, "fine.txt", false}});
 }
 
 }

@@ -1,4 +1,5 @@
 #include "launcher/update_folders.h"
+#include "update/held_file_wait.h"
 
 #include "test_support.h"
 
@@ -103,7 +104,8 @@ TEST(RetireOlderUpdates, DeletesAllButNewest)
     makeFile(install.path() / "old_update_3" / "kept.txt");
     makeFile(install.path() / "update_5");
 
-    retireOlderUpdates(install.path(), scanUpdateFolders(install.path()));
+    HeldFileWait wait;
+    retireOlderUpdates(install.path(), scanUpdateFolders(install.path()), wait);
 
     std::vector<std::string> left;
     for (fs::directory_iterator it(install.path()), end; it != end; ++it)
@@ -122,8 +124,8 @@ TEST(RetireOlderUpdates, RaisesFailedRename)
     makeFolder(install.path() / "update_10");
     makeFile(install.path() / "old_update_10" / "blocking.txt");
 
-    EXPECT_THROW(retireOlderUpdates(install.path(), scanUpdateFolders(install.path())),
-                 fs::filesystem_error);
+    HeldFileWait wait;
+    EXPECT_THROW(retireOlderUpdates(install.path(), scanUpdateFolders(install.path()), wait), fs::filesystem_error);
     EXPECT_TRUE(fs::is_directory(install.path() / "update_10"));
     EXPECT_TRUE(fs::is_directory(install.path() / "update_9"));
 }
