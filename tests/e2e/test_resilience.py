@@ -13,8 +13,8 @@ import tempfile
 import time
 import unittest
 
-from harness import (WINDOWS, InstallFolder, eight_bit, launcher_command, mount_tmpfs, native, read_result, snapshot,
-                     walk_order)
+from harness import (LAUNCHER_NAME, ROLLBACK_STORE, WINDOWS, InstallFolder, eight_bit, launcher_command, mount_tmpfs,
+                     native, read_result, snapshot, walk_order)
 from test_lock_kill import ALREADY_RUNNING, LockAndKillTestCase
 from test_update import HEAD, READ_ONLY, asar, from_eight_bit
 from test_update_faults import Failure, FaultTestCase, backed_up, lay
@@ -386,6 +386,52 @@ class KilledLauncher(ResilienceTestCase):
         self.assertNoRollbackLeft(folder)
         result = self.run_update(folder)
         self.check_installed(folder, update, order, after_update(pristine, update_tree), result, cwd)
+
+
+    # An update that ships the Launcher, cut short once the new Launcher stands in place: every
+    # later run is the new Launcher. It moves itself aside (a running program cannot be deleted on
+    # Windows, only renamed), puts the old one back, installs the update again, which brings it
+    # back, and starts the Lobby; the run after it deletes its moved-aside image and leaves nothing.
+    def test_self_update_cut_short(self):
+        folder, cwd = self.place("self-update")
+        update = folder.path / UPDATE_NAME
+        new_launcher = folder.launcher.read_bytes() + b"appended by the update"
+        lay(folder.path, {"version.txt": b"1"})
+        lay(update, {LAUNCHER_NAME: new_launcher, "version.txt": b"2"})
+        # Bulk after the Launcher in walk order (Wine sorts names by their upper case, Linux's
+        # order depends on the name) keeps the installation going until the kill.
+        for attempt in range(100):
+            lay(update, {f"zbulk{attempt}/{i % 5}/f{i}.dat": b"bulk %d" % i for i in range(300)})
+            order = walk_order(update)
+            if order.index(LAUNCHER_NAME) < 100:
+                break
+            shutil.rmtree(update / f"zbulk{attempt}")
+        else:
+            self.fail("no bulk folder name comes after the Launcher in walk order")
+        pristine = without(folder.tree(), UPDATE_NAME)
+        expected = without(after_update(pristine, snapshot(update)), LAUNCHER_NAME)
+
+        killed = self.kill_during_installation(folder, cwd, order.index(LAUNCHER_NAME) + 2)
+        self.assertEqual(folder.launcher.read_bytes(), new_launcher)
+
+        result = self.run_update(folder)
+
+        self.assertEqual(result.code, 0, result.stderr[-2000:])
+        self.assertMessages(result)
+        self.assertIn(self.rollbacking(folder, LAUNCHER_NAME, killed), result.lines)
+        self.assertEqual(folder.tree(), expected)
+        self.assertEqual(folder.launcher.read_bytes(), new_launcher)
+        self.assertFalse(update.exists())
+        store = folder.path / ROLLBACK_STORE
+        self.assertEqual([path.suffix for path in store.iterdir()], [".displaced"] if WINDOWS else [])
+        folder.wait_lobby_starts()
+
+        again = self.run_update(folder)
+
+        self.assertEqual(again.lines, self.lobby_lines(folder))
+        self.assertEqual(folder.tree(), expected)
+        self.assertNoRollbackLeft(folder)
+        folder.wait_lobby_starts(2)
 
 
 class FullDisk(ResilienceTestCase):

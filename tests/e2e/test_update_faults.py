@@ -240,18 +240,19 @@ class FailedUpdate(FaultTestCase):
             self.skipTest("Wine deletes files in its server process, which strace does not reach, and offers "
                           "no other deterministic way to fail one move back while the others succeed")
         folder = self.install("Client")
-        failure = Failure(folder, {"first.txt": b"new first", "stuck.txt": b"new stuck", "last.txt": b"new last",
-                                   "stuck-too/deep.bin": b"new deep"},
-                          {"first.txt": b"old first", "stuck.txt": (b"old stuck \x00\xff", READ_ONLY),
-                           "last.txt": b"old last", "stuck-too/deep.bin": b"old deep"},
+        failure = Failure(folder, {"first.txt": b"new first", "second.txt": b"new second", "last.txt": b"new last",
+                                   "deep/deep.bin": b"new deep"},
+                          {"first.txt": b"old first", "second.txt": (b"old second \x00\xff", READ_ONLY),
+                           "last.txt": (b"old last", READ_ONLY), "deep/deep.bin": b"old deep"},
                           blocker="folder")
         update_before = snapshot(failure.update)
-        stuck = [f"{failure.core}/stuck.txt", f"{failure.core}/stuck-too/deep.bin"]
         before = folder.tree()
-        # Moving a backup back begins by removing what the update put in its place: fail just that.
-        strace = ["-o", "/dev/null", "-e", "trace=unlink,unlinkat", "-e", "inject=unlink,unlinkat:error=EACCES"]
-        for relative in stuck:
-            strace += ["-P", str(folder.path / relative)]
+        # A backup goes back by a rename over what the update put in its place or, where that
+        # fails, by a rename of that aside first: fail both for the two backups that go back first,
+        # the renames right after the installation's own, one for each backup it made.
+        stuck = failure.backed_up[-2:]
+        made = len(failure.backed_up)
+        strace = ["-o", "/dev/null", "-e", "trace=rename", "-e", f"inject=rename:error=EACCES:when={made + 1}..{made + 4}"]
 
         result = self.run_update_under_strace(folder, *strace)
 
@@ -280,7 +281,56 @@ class FailedUpdate(FaultTestCase):
         self.assertNoRollbackLeft(folder)
         after = folder.tree()
         self.assertEqual([after[relative] for relative in stuck],
-                         [("file", b"new stuck", False), ("file", b"new deep", True)])
+                         [("file", update_before[relative][1], before[relative][2]) for relative in stuck])
+
+
+    # An update that writes one target twice (an archive under both of its names; on Windows also
+    # two names that differ only in letter case, as an update folder written on Linux can hold)
+    # and fails before either is reached leaves the original file as it was, on every failing run;
+    # once the obstacle is gone the last of the two writers, in walk order, is installed.
+    def test_two_update_files_for_one_target(self):
+        folder = self.install("Client")
+        lay(folder.path, {"res/app.asar": b"old archive", "data/File.bin": (b"old data", READ_ONLY)})
+        update = folder.path / "update_7"
+        writers = {"res/app.asar": b"new archive", "res/app.asar_tmp": b"new archive, other name",
+                   "data/FILE.bin": b"new data", "data/file.bin": b"new data, other case"}
+        lay(update, writers)
+        for attempt in range(100):
+            lay(update, {f"first{attempt}/early.txt": b"early"})
+            order = walk_order(update)
+            if order[0].startswith("first"):
+                break
+            shutil.rmtree(update / f"first{attempt}")
+        first = order[0]
+        lay(folder.path, {f"{first}/inside.txt": b"a folder where the update has a file"})
+        before = folder.tree()
+
+        for _ in range(2):
+            result = self.run_update(folder)
+            self.assertNothingStarted(folder, result)
+            message, = self.boxes(result, 1)
+            self.assertCopyError(message, self.copy_error(update / first, folder.path / first))
+            self.assertEqual(folder.tree(), before)
+            self.assertNoRollbackLeft(folder)
+
+        shutil.rmtree(folder.path / first)
+        result = self.run_update(folder)
+
+        self.assertEqual(result.code, 0, result.stderr[-2000:])
+        last = max(["res/app.asar", "res/app.asar_tmp"], key=order.index)
+        expected = {"res/app.asar": ("file", writers[last], True)}
+        if WINDOWS:
+            # Wine lists names equal but for letter case in no set order: either may come last. The
+            # file keeps the original's write permission.
+            data = {path: entry for path, entry in folder.tree().items() if path.upper() == "DATA/FILE.BIN"}
+            self.assertIn(data, [{path: ("file", writers[path], False)} for path in ("data/FILE.bin", "data/file.bin")])
+            expected.update(data)
+        else:
+            expected.update({"data/File.bin": ("file", b"old data", False), "data/FILE.bin": ("file", b"new data", True),
+                             "data/file.bin": ("file", b"new data, other case", True)})
+        fold = str.upper if WINDOWS else str
+        self.assertEqual({fold(path): entry for path, entry in folder.tree().items() if "/" in path and
+                          not path.startswith("first")}, {fold(path): entry for path, entry in expected.items()})
 
 
 class AcrossVolumes(FaultTestCase):
@@ -449,10 +499,12 @@ class HeldForAMoment(FaultTestCase):
     """Files that another program holds for a moment, as virus scanners and indexers hold fresh
     files: the Launcher waits them out and names each on a line."""
 
-    # Under Wine: a file to replace and a file of the update, each held without sharing until
-    # shortly after the installation began, are waited out and the update completes; the update's
-    # lock file, never installed, held with all sharing past the run, leaves the run a success that
-    # starts the Lobby, and the next run installs nothing again and leaves nothing behind.
+    # Under Wine: a file to replace, held without sharing until shortly after the installation
+    # began, is waited out with one line and the update completes; a file of the update held for
+    # good delays nothing: the update is installed without a wait, and what is left of it once
+    # retired waits for a later run. The update's lock file, never installed, held with all
+    # sharing past the run, leaves the run a success that starts the Lobby, and the next run
+    # installs nothing again and leaves nothing behind.
     def test_held_files_are_waited_out(self):
         if not WINDOWS:
             self.skipTest("only Windows keeps other programs away from a file that one holds")
@@ -465,8 +517,8 @@ class HeldForAMoment(FaultTestCase):
         locked.write("update_3/version.txt", b"3")
 
         with contextlib.ExitStack() as holds:
-            for held, folder in ((replaced.path / "data.pak", replaced), (updated.path / "update_3/data.pak", updated)):
-                holds.enter_context(holding(held, 2, until=folder.path / ROLLBACK_STORE))
+            holds.enter_context(holding(replaced.path / "data.pak", 2, until=replaced.path / ROLLBACK_STORE))
+            holds.enter_context(holding(updated.path / "update_3/data.pak"))
             holds.enter_context(holding(locked.path / "update_3/launcher.lock", share=True))
             runs = [(folder, self.begin_update(folder, self.root / f"cwd-{folder.path.name}"))
                     for folder in (replaced, updated, locked)]
@@ -478,19 +530,51 @@ class HeldForAMoment(FaultTestCase):
                 self.assertMessages(result)
                 self.assertLobbyStartedOnce(folder)
                 self.assertNoRollbackLeft(folder)
-        for folder, held in ((replaced, replaced.path / "data.pak"), (updated, updated.path / "old_update_3/data.pak")):
-            self.waiting_line(results[[replaced, updated].index(folder)], held)
-            self.assertEqual(folder.tree(), {"data.pak": ("file", b"new data", True), "other.txt": ("file", b"other", True)})
+        self.waiting_line(results[0], replaced.path / "data.pak")
+        self.assertFalse([line for line in results[1].lines if line.startswith(b"waiting for ")])
+        installed = {"data.pak": ("file", b"new data", True), "other.txt": ("file", b"other", True)}
+        self.assertEqual(replaced.tree(), installed)
+        self.assertEqual(updated.tree(), {**installed, "old_update_3": ("folder",),
+                                          "old_update_3/data.pak": ("file", b"new data", True)})
         self.assertIn(b"skipping " + eight_bit(native(locked.path / "update_3/launcher.lock")) +
                       b": the lock file is never replaced", results[2].lines)
 
-        again = locked.run()
-
-        self.assertEqual(again.code, 0, again.stderr[-2000:])
-        self.assertEqual(again.lines, self.lobby_lines(locked))
-        self.assertEqual(locked.tree(), {"version.txt": ("file", b"3", True)})
+        for folder, tree in ((locked, {"version.txt": ("file", b"3", True)}), (updated, installed)):
+            again = folder.run()
+            self.assertEqual(again.code, 0, again.stderr[-2000:])
+            self.assertEqual(again.lines, self.lobby_lines(folder))
+            self.assertEqual(folder.tree(), tree)
+            folder.wait_lobby_starts(2)
         self.assertEqual((locked.path / "launcher.lock").read_bytes(), b"")
-        locked.wait_lobby_starts(2)
+
+    # What earlier runs left of a retired update, with a file another program holds, never delays
+    # a start: no wait and no line, the Lobby starts and the leftover stays; the first run after
+    # the file is let go deletes it. Under Wine the file is held without sharing; on Linux every
+    # removal in its folder fails as busy.
+    def test_held_leftover_never_delays_a_start(self):
+        folder = self.install("Client")
+        folder.write("version.txt", b"4")
+        folder.write("old_update_4/data.pak", b"left over")
+        leftover = {"old_update_4": ("folder",), "old_update_4/data.pak": ("file", b"left over", True)}
+
+        if WINDOWS:
+            with holding(folder.path / "old_update_4/data.pak"):
+                held = folder.run()
+        else:
+            held = self.run_update_under_strace(folder, "-o", "/dev/null", "-e", "trace=unlinkat", "-e",
+                                                "inject=unlinkat:error=EBUSY", "-P", str(folder.path / "old_update_4"))
+
+        self.assertEqual(held.code, 0, held.stderr[-2000:])
+        self.assertMessages(held)
+        self.assertEqual(held.lines, self.lobby_lines(folder))
+        self.assertEqual(folder.tree(), {"version.txt": ("file", b"4", True), **leftover})
+        folder.wait_lobby_starts()
+
+        later = folder.run()
+
+        self.assertEqual(later.lines, self.lobby_lines(folder))
+        self.assertEqual(folder.tree(), {"version.txt": ("file", b"4", True)})
+        folder.wait_lobby_starts(2)
 
     # On Linux a busy file is waited out too: the first three moves of a file to replace fail as
     # busy, one line names it, and the update completes.
