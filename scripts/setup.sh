@@ -14,7 +14,7 @@ packages=(
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
   wine wine32:i386 wine64
   osslsigncode openssl
-  e2fsprogs time strace
+  e2fsprogs time strace python3-hypothesis
 )
 
 say() { echo "setup: $*"; }
@@ -72,9 +72,20 @@ fi
 
 export DEBIAN_FRONTEND=noninteractive
 todo=$(missing)
+# A mirror caught in the middle of a sync serves a list that does not match its index for a while:
+# try again, and go on with the lists that did come, since the packages may not need the others.
+update_lists() {
+  local attempt
+  for attempt in 1 2 3; do
+    quietly apt-get update && return
+    sleep $((attempt * 10))
+  done
+  say "some of apt's package lists could not be updated; going on with the others" >&2
+}
+
 if [ -n "$todo" ] || [ -n "${need_update:-}" ]; then
   say "updating apt's package lists"
-  quietly apt-get update
+  update_lists
   todo=$(missing)
 fi
 if [ -n "$todo" ]; then
