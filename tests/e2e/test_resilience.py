@@ -13,8 +13,8 @@ import tempfile
 import time
 import unittest
 
-from harness import (LAUNCHER_NAME, ROLLBACK_STORE, WINDOWS, InstallFolder, eight_bit, launcher_command, mount_tmpfs,
-                     native, read_result, snapshot, walk_order)
+from harness import (LAUNCHER_NAME, ROLLBACK_STORE, WINDOWS, InstallFolder, eight_bit, flushes_and_writes,
+                     launcher_command, mount_tmpfs, native, read_result, snapshot, walk_order)
 from test_lock_kill import ALREADY_RUNNING, LockAndKillTestCase
 from test_update import HEAD, READ_ONLY, asar, from_eight_bit
 from test_update_faults import Failure, FaultTestCase, backed_up, lay
@@ -432,6 +432,90 @@ class KilledLauncher(ResilienceTestCase):
         self.assertEqual(folder.tree(), expected)
         self.assertNoRollbackLeft(folder)
         folder.wait_lobby_starts(2)
+
+
+class SystemCallFaults(ResilienceTestCase):
+    """Faults at chosen system calls, injected by strace (Linux)."""
+
+    def setUp(self):
+        super().setUp()
+        if WINDOWS:
+            self.skipTest("strace injects the faults on Linux")
+
+    # A target whose status cannot be read when its batch is planned fails the installation at its
+    # turn with the copy error; it stays as it was, neither backed up nor removed.
+    def test_target_status_unreadable(self):
+        folder = self.install("Client")
+        lay(folder.path, {"data.bin": (b"old data", READ_ONLY)})
+        update = folder.path / UPDATE_NAME
+        lay(update, {"data.bin": b"new data", "added.txt": b"added"})
+        before = folder.tree()
+
+        # The scan of the install folder for updates asks first.
+        result = self.run_update_under_strace(folder, "-o", "/dev/null", "-e", "trace=statx", "-e",
+                                              "inject=statx:error=EACCES:when=2", "-P", str(folder.path / "data.bin"))
+
+        self.assertNothingStarted(folder, result)
+        message, = self.boxes(result, 1)
+        self.assertCopyError(message, self.copy_error(update / "data.bin", folder.path / "data.bin"))
+        self.assertIn("Permission denied", message)
+        after = folder.tree()
+        self.assertEqual({path: entry for path, entry in after.items() if path != "added.txt"}, before)
+        self.assertIn(after.get("added.txt"), [None, ("file", b"added", True)])
+        self.assertNoRollbackLeft(folder)
+
+    # Where the flush of the whole volume fails at completion (syncfs also reports other programs'
+    # write-back errors), each copy the installation made is flushed before the completion entry
+    # instead; where that fails too, the completion is recorded all the same, after a warning line.
+    # Either way the installation stands and the Lobby starts.
+    def test_flush_failing_at_completion(self):
+        # The record's own two flushes at its creation come first.
+        for case, injected in [("volume", ["syncfs"]), ("volume and files", ["syncfs", "fsync:when=3+"])]:
+            with self.subTest(case=case):
+                folder = self.install(case.replace(" ", "-"))
+                folder.write("locked.cfg", b"old locked", mode=READ_ONLY)
+                folder.write("update_3/locked.cfg", b"new locked")
+                folder.write("update_3/added.txt", b"added")
+                trace = self.root / f"{folder.path.name}.strace"
+                options = ["-y", "-o", str(trace), "-e", "trace=write,syncfs,fsync,fdatasync"]
+                for call in injected:
+                    name, _, when = call.partition(":")
+                    options += ["-e", f"inject={name}:error=EIO" + (f":{when}" if when else "")]
+
+                result = self.run_update_under_strace(folder, *options)
+
+                self.assertEqual(result.code, 0, result.stderr[-2000:])
+                self.assertMessages(result)
+                warnings = [line.split(b": ")[1] for line in result.lines if line.startswith(b"warning: ")]
+                self.assertEqual(warnings, [] if len(injected) == 1 else [
+                    b"the installation may not have reached the disk",
+                    b"the installation's completion may not have reached the disk"])
+                self.assertEqual(folder.tree(), {"locked.cfg": ("file", b"new locked", False),
+                                                 "added.txt": ("file", b"added", True)})
+                self.assertNoRollbackLeft(folder)
+                events = flushes_and_writes(trace.read_text(errors="replace"))
+                complete = max(i for i, (call, path, _) in enumerate(events)
+                               if call == "write" and str(path).endswith(".journal"))
+                self.assertTrue(events[complete][2].startswith("c\\0\\0\\0\\0"), events[complete])
+                if len(injected) == 1:
+                    self.assertIn(("flush", str(folder.path / "locked.cfg"), True), events[:complete])
+                folder.wait_lobby_starts()
+
+    # A killed run has told how far it got: each diagnostic line is written as it is made, so a run
+    # killed at its third link has written the head and the lines of the three files it began.
+    def test_lines_written_as_they_are_made(self):
+        folder = self.install("Client")
+        update = folder.path / UPDATE_NAME
+        lay(update, {f"f{i}.txt": b"new" for i in range(6)})
+        order = walk_order(update)
+
+        result = self.run_update_under_strace(folder, "-o", "/dev/null", "-e", "trace=link", "-e",
+                                              "inject=link:signal=KILL:when=3")
+
+        self.assertEqual(result.lines[:len(HEAD)], HEAD)
+        rollback = rollback_named(result.lines[len(HEAD)])
+        self.assertEqual(result.lines[len(HEAD):], [self.copying(folder, update, relative, rollback)
+                                                     for relative in order[:3]])
 
 
 class FullDisk(ResilienceTestCase):
