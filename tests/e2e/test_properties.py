@@ -71,12 +71,7 @@ def entries(prefix):
 
 
 def unique_by_fold(paths):
-    seen, result = set(), []
-    for path in paths:
-        if fold(path) not in seen:
-            seen.add(fold(path))
-            result.append(path)
-    return result
+    return list({fold(path): path for path in paths}.values())
 
 
 def faults(kind):
@@ -142,19 +137,6 @@ FOUND = [
         "a.txt": (b"new ", PLAIN), "app.asar": (b"new app.asar", PLAIN), "app.asar_tmp": (b"new app.asar_tmp", PLAIN)},
      "own": [], "launcher": False, "bulk": 0, "fault": LEAST["kill"]},
 ]
-if WINDOWS:
-    FOUND += [
-        # Two names of one file, in letter case only, and an archive under both names, failing first.
-        {"install": {"data/File.bin": (b"old original", READ_ONLY), "res/app.asar": (b"old archive", PLAIN)},
-         "update": {"a.txt": (b"new a", PLAIN), "data/FILE.bin": (b"new upper", PLAIN),
-                    "data/file.bin": (b"new lower", PLAIN), "res/app.asar": (b"new archive", PLAIN),
-                    "res/app.asar_tmp": (b"new archive, other name", PLAIN)},
-         "own": [], "launcher": False, "bulk": 0, "fault": ("folder", 0)},
-        # The update ships the Launcher and is cut short once it stands in place.
-        {"install": {}, "update": {"a.txt": (b"new a", PLAIN)}, "own": [], "launcher": True, "bulk": 150,
-         "fault": ("kill", 3, None)},
-    ]
-
 
 def batch_with(found):
     least = {"install": {}, "update": {"a.txt": (b"new ", PLAIN)}, "own": [], "launcher": False, "bulk": 0}
@@ -189,14 +171,20 @@ def expected_new(old, update, order):
     return result
 
 
+def writers(update, order):
+    """The update's files that write each target, in walk order, by the target's folded path."""
+    result = {}
+    for relative in order:
+        if not skipped(relative):
+            result.setdefault(fold(asar(relative)), []).append(relative)
+    return result
+
+
 def tied_writers(update, order):
     """Targets that update files write under names equal but for letter case: Wine lists such
     names in no set order, so any of them may be the last writer. Each with what its writers bring."""
-    writers = {}
-    for relative in order:
-        if not skipped(relative):
-            writers.setdefault(fold(relative), []).append(update[relative])
-    return {fold(asar(relative)): entries for relative, entries in writers.items() if len(entries) > 1}
+    return {target: [update[relative] for relative in relatives] for target, relatives in writers(update, order).items()
+            if len({fold(relative) for relative in relatives}) < len(relatives)}
 
 
 def folded(tree):
@@ -221,15 +209,10 @@ def old_with_added(final, old, update, order):
     """Differences of `final` from the previous installation `old` that are not files (or links)
     the update added whole where nothing stood, or folders made for them; empty when none."""
     final, old = folded(final), folded(old)
-    written = {}
-    for relative in order:
-        if not skipped(relative):
-            written.setdefault(fold(asar(relative)), []).append(update[relative])
+    written = writers(update, order)
     wrong = [path for path, entry in old.items() if final.get(path) != entry]
-    for path, entry in final.items():
-        if path not in old and entry[0] != "folder" and entry not in written.get(path, []):
-            wrong.append(path)
-    return wrong
+    return wrong + [path for path, entry in final.items() if path not in old and entry[0] != "folder" and
+                    entry not in [update[relative] for relative in written.get(path, [])]]
 
 
 class Properties(UpdateTestCase):
