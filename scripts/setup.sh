@@ -15,6 +15,7 @@ packages=(
   wine wine32:i386 wine64
   osslsigncode openssl
   e2fsprogs time strace python3-hypothesis
+  ntfs-3g exfat-fuse exfatprogs xfsprogs btrfs-progs
 )
 
 say() { echo "setup: $*"; }

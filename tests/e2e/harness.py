@@ -547,3 +547,34 @@ def mount_tmpfs(test, path, size="64m"):
     test.addCleanup(subprocess.run, ["umount", "--lazy", str(path)], stdin=subprocess.DEVNULL,
                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     return True
+
+
+# How each kind of volume that players' games lie on is made in an image file and mounted.
+IMAGE_VOLUMES = {
+    "ntfs": (["mkfs.ntfs", "-q", "-F", "-f"], ["-t", "ntfs-3g"]),
+    "exfat": (["mkfs.exfat"], ["-o", "loop", "-t", "exfat-fuse"]),
+    "xfs": (["mkfs.xfs", "-q"], ["-o", "loop"]),
+    "btrfs": (["mkfs.btrfs", "-q"], ["-o", "loop"]),
+}
+
+
+def mount_image(test, kind, path, size="320m"):
+    """Mounts a new volume of the given kind (a key of IMAGE_VOLUMES), made in a sparse image file
+    beside path, at path for the rest of the test. Returns "" once mounted, else why this machine
+    cannot (no FUSE or loop device, a tool missing): the failing command's own words."""
+    path = Path(path)
+    path.mkdir(parents=True, exist_ok=True)
+    image = path.with_name(path.name + ".img")
+    make, options = IMAGE_VOLUMES[kind]
+    test.addCleanup(image.unlink, missing_ok=True)
+    for command in (["truncate", "-s", size, str(image)], make + [str(image)], ["mount", *options, str(image), str(path)]):
+        try:
+            done = subprocess.run(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        except OSError as error:
+            return f"{command[0]}: {error.strerror}"
+        if done.returncode != 0:
+            return done.stderr.decode("utf-8", errors="replace").strip() or f"{command[0]} exited with {done.returncode}"
+    # Lazily: a Lobby that has not yet exited may still have its program there.
+    test.addCleanup(subprocess.run, ["umount", "--lazy", str(path)], stdin=subprocess.DEVNULL,
+                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return ""
