@@ -19,6 +19,16 @@ opens   file opens per update file of Launcher.exe under Wine (NtCreateFile and 
         Wine's file trace, on the Launcher's own thread), for an update of 100 small files, half of
         them replacing files: on Windows every open passes every file-system filter, scanners too.
 memory  the Launcher's peak resident set while it installs an update of many small files.
+exfat   installing an update shaped like an application's dependencies (450 files, 5 MiB in nested
+        folders, 90% of them replacing files) on an exFAT volume (an image mounted with exfat-fuse;
+        needs root), where nothing can be linked, against minimal_copier, which does only the least
+        that keeping a backup of each replaced file needs (status, move aside, exclusive create and
+        copy, one syncfs, the backups deleted); `cp -r` + `sync -f` beside them.
+copies  the same kind of update with the install folder on the scratch disk and the update's folder
+        a link to a folder on a tmpfs, so every file is copied: the Launcher against minimal_copier,
+        `cp -a` + `sync -f` beside them.
+copycalls  system calls per update file on Linux (strace -c) for the small update with its folder a
+        link to a folder on a tmpfs, so every file is copied; minimal_copier's beside them.
 
 Figures are ratios of wall times measured alternately in the same run, so a busy machine slows
 both sides alike; they are no substitute for a quiet machine.
@@ -46,6 +56,8 @@ GOAL_PEAK_MIB = 64
 GOAL_SMALL_RATIO = 0.9
 GOAL_CALLS_PER_FILE = 7
 GOAL_OPENS_PER_FILE = 5
+GOAL_COPIES_RATIO = 1.15
+GOAL_CALLS_PER_COPIED_FILE = 10
 SKIP_SLEEP = ["-e", "inject=clock_nanosleep,nanosleep:retval=0"]
 
 
@@ -329,10 +341,11 @@ def time_launcher_install(install, expected_files):
     return (end - killing) / 1e9, phases
 
 
-def time_cp(update, install):
-    """Seconds of `cp -a` of the update over the install folder, and of the `sync -f` after it."""
+def time_cp(update, install, flag="-a"):
+    """Seconds of `cp -a` (or `flag`) of the update over the install folder, and of the `sync -f`
+    after it."""
     start = time.perf_counter_ns()
-    run(["cp", "-a", update + "/.", install + "/"])
+    run(["cp", flag, update + "/.", install + "/"])
     copied = time.perf_counter_ns()
     run(["sync", "-f", install])
     return (copied - start) / 1e9, (time.perf_counter_ns() - copied) / 1e9
@@ -486,13 +499,14 @@ def bench_small(bin_dir, shm_root, files, rounds):
     return medians["launcher"], medians["cp -a"], medians["launcher"] / medians["cp -a"]
 
 
-def count_calls(install):
-    """System calls of one Linux launcher run by name, and in all."""
+def count_calls(install, argv=None):
+    """System calls by name of one Linux launcher run in `install`, or of `argv` run there."""
     report = install + ".calls"
     with open(os.devnull, "wb") as out:
-        run(["strace", "-c", "-o", report] + SKIP_SLEEP + [os.path.join(install, "launcher")], cwd=install,
-            stdout=out, stdin=subprocess.DEVNULL)
-    reap_orphans(1)
+        run(["strace", "-c", "-o", report] + SKIP_SLEEP + (argv or [os.path.join(install, "launcher")]),
+            cwd=install, stdout=out, stdin=subprocess.DEVNULL)
+    if not argv:
+        reap_orphans(1)
     calls = {}
     with open(report) as f:
         for line in f:
@@ -520,6 +534,233 @@ def bench_calls(bin_dir, work, files):
           ", ".join(f"{name} {count:.2f}" for name, count in sorted(per_file.items(), key=lambda item: -item[1])
                     if count >= 0.05))
     return total
+
+def make_dependency_tree(root, seed, files, total_mib, replaced_share):
+    """A master update and a master install below `root` as an application's dependencies have
+    them: many small files in nested folders, most of them replacing older ones. Returns the two
+    folders and the update's plan."""
+    rng = random.Random(seed)
+    dirs, plan = plan_tree(rng, files, total_mib * MiB, folders=max(1, files // 8), large_files=2)
+    master_update, master_install = os.path.join(root, "update-master"), os.path.join(root, "install-master")
+    write_tree(master_update, dirs, plan, TreeWriter(seed), "new")
+    existing = sorted(rng.sample(range(len(plan)), round(len(plan) * replaced_share)))
+    old_plan = [(plan[i][0], max(1, int(plan[i][1] * rng.uniform(0.5, 1.5)))) for i in existing]
+    write_tree(master_install, dirs, old_plan, TreeWriter(seed + 1), "old")
+    return master_update, master_install, plan, len(dirs) - 1, len(old_plan)
+
+
+def check_installed(install, plan):
+    """Raises unless every update file stands in `install` with the update's size, and no backup
+    folder is left."""
+    for relative, size in plan:
+        found = os.lstat(os.path.join(install, relative)).st_size
+        if found != size:
+            raise RuntimeError(f"{install}: {relative} has {found} bytes, the update {size}")
+    for leftover in ("zintu_backup", "update_1"):
+        if os.path.lexists(os.path.join(install, leftover)):
+            raise RuntimeError(f"{install}: {leftover} left behind")
+
+
+def time_minimal_copier(bin_dir, update, install):
+    """Seconds of minimal_copier installing `update` over `install`, from its start to its exit."""
+    argv = [os.path.join(bin_dir, "minimal_copier"), update, install, os.path.join(install, "zintu_backup")]
+    start = time.perf_counter_ns()
+    run(argv, stdin=subprocess.DEVNULL)
+    return (time.perf_counter_ns() - start) / 1e9
+
+
+def print_copy_medians(results, phases, baseline_label):
+    medians = {name: statistics.median(seconds) for name, seconds in results.items()}
+    for name, median in medians.items():
+        print(f"  {name:16s}  median {median:7.3f} s")
+    split = {k: statistics.median(p[k] for p in phases) for k in phases[0]}
+    ratio = medians["launcher"] / medians["minimal_copier"]
+    print(f"  launcher / minimal_copier: {ratio:.2f}; minimal_copier / {baseline_label}: "
+          f"{medians['minimal_copier'] / medians[baseline_label]:.2f}; the launcher's time (medians) " +
+          ", ".join(f"{k} {v:.3f} s" for k, v in split.items()))
+    return {"launcher": medians["launcher"], "minimal": medians["minimal_copier"], "ratio": ratio,
+            "baseline": medians[baseline_label]}
+
+
+def exfat_unavailable():
+    """Why no exFAT volume can be mounted here, or None."""
+    if os.geteuid() != 0:
+        return "mounting an exFAT image needs root"
+    if not shutil.which("mkfs.exfat"):
+        return "mkfs.exfat is missing (Debian package exfatprogs)"
+    if not (shutil.which("mount.exfat-fuse") or os.path.exists("/sbin/mount.exfat-fuse")):
+        return "mount.exfat-fuse is missing (Debian package exfat-fuse)"
+    if not os.path.exists("/dev/fuse"):
+        return "no /dev/fuse"
+    return None
+
+
+def bench_exfat(bin_dir, work, files, total_mib, rounds):
+    reason = exfat_unavailable()
+    if reason:
+        print(f"exfat: {reason}; not measured")
+        return reason
+    root = os.path.join(work, "exfat")
+    os.makedirs(root)
+    master_update, master_install, plan, folders, replaced = make_dependency_tree(root, 17, files, total_mib, 0.9)
+    copy_executables(bin_dir, master_install, ["launcher", "Lobby.exe"])
+    image, volume = os.path.join(root, "volume.img"), os.path.join(root, "volume")
+    os.makedirs(volume)
+    # Room for one run's install, update and executables several times over; runs are deleted.
+    run(["truncate", "-s", str(max(256 * MiB, 8 * (total_mib * MiB * 2 + 16 * MiB))), image])
+    mounted = False
+    try:
+        step = "mkfs.exfat"
+        made = subprocess.run(["mkfs.exfat", image], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        if made.returncode == 0:
+            step = "mount -t exfat-fuse"
+            made = subprocess.run(["mount", "-o", "loop", "-t", "exfat-fuse", image, volume],
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+            mounted = made.returncode == 0
+        if not mounted:
+            reason = f"{step} failed here: " + made.stderr.decode(errors="replace").strip()
+            print(f"exfat: {reason}; not measured")
+            return reason
+        print(f"exfat: {len(plan)} files, {total_mib} MiB in {folders} folders, {replaced} of them replacing "
+              f"files; install and update on exFAT (exfat-fuse on a loop device), so every file is copied")
+        results = {"launcher": [], "minimal_copier": [], "cp -r + sync": []}
+        phases = []
+        for round_index in range(rounds):
+            pair = ["launcher", "minimal_copier"] if round_index % 2 == 0 else ["minimal_copier", "launcher"]
+            for name in pair + ["cp -r + sync"]:
+                target = os.path.join(volume, f"run-{round_index}-{name[0]}")
+                run(["cp", "-r", master_install, target])
+                update = os.path.join(target, "update_1")
+                run(["cp", "-r", master_update, update])
+                os.sync()
+                detail = ""
+                if name == "launcher":
+                    seconds, split = time_launcher_install(target, len(plan))
+                    phases.append(split)
+                    detail = "   (" + ", ".join(f"{k} {v:.3f}" for k, v in split.items()) + ")"
+                elif name == "minimal_copier":
+                    seconds = time_minimal_copier(bin_dir, update, target)
+                    shutil.rmtree(update)
+                else:
+                    copied, synced = time_cp(update, target, "-r")
+                    seconds = copied + synced
+                    detail = f"   (of which sync {synced:.3f})"
+                if name != "cp -r + sync":
+                    check_installed(target, plan)
+                results[name].append(seconds)
+                print(f"  round {round_index + 1}: {name:16s} {seconds:7.3f} s{detail}")
+                shutil.rmtree(target)
+        return print_copy_medians(results, phases, "cp -r + sync")
+    finally:
+        if mounted:
+            if subprocess.run(["umount", volume]).returncode != 0:
+                subprocess.run(["umount", "-l", volume])
+        shutil.rmtree(root, ignore_errors=True)
+
+
+def bench_copies(bin_dir, work, shm_root, files, total_mib, rounds):
+    root = os.path.join(work, "copies")
+    os.makedirs(root)
+    shm = tempfile.mkdtemp(prefix="bench-copies-", dir=shm_root)
+    try:
+        _, master_install, plan, folders, replaced = make_dependency_tree(root, 19, files, total_mib, 0.9)
+        master_update = os.path.join(shm, "update-master")
+        shutil.move(os.path.join(root, "update-master"), master_update)
+        copy_executables(bin_dir, master_install, ["launcher", "Lobby.exe"])
+        os.sync()
+        note = filesystem_note(work)
+        if note:
+            print("note: " + note)
+        print(f"copies: {len(plan)} files, {total_mib} MiB in {folders} folders, {replaced} of them replacing "
+              f"files; install on the scratch disk, update a link to a folder on a tmpfs, so every file is copied")
+        results = {"launcher": [], "minimal_copier": [], "cp -a + sync": []}
+        phases = []
+        # Finished runs stay until the end, as in the update figure.
+        for round_index in range(rounds):
+            pair = ["launcher", "minimal_copier"] if round_index % 2 == 0 else ["minimal_copier", "launcher"]
+            for name in pair + ["cp -a + sync"]:
+                target = os.path.join(root, "runs", f"{round_index}-{name[0]}")
+                os.makedirs(os.path.dirname(target), exist_ok=True)
+                run(["cp", "-a", master_install, target])
+                elsewhere = os.path.join(shm, f"update-{round_index}-{name[0]}")
+                run(["cp", "-a", master_update, elsewhere])
+                update = os.path.join(target, "update_1")
+                os.sync()
+                detail = ""
+                if name == "launcher":
+                    os.symlink(elsewhere, update)
+                    seconds, split = time_launcher_install(target, len(plan))
+                    phases.append(split)
+                    detail = "   (" + ", ".join(f"{k} {v:.3f}" for k, v in split.items()) + ")"
+                elif name == "minimal_copier":
+                    os.symlink(elsewhere, update)
+                    seconds = time_minimal_copier(bin_dir, update, target)
+                    os.remove(update)
+                else:
+                    copied, synced = time_cp(elsewhere, target)
+                    seconds = copied + synced
+                    detail = f"   (of which sync {synced:.3f})"
+                if name != "cp -a + sync":
+                    check_installed(target, plan)
+                results[name].append(seconds)
+                print(f"  round {round_index + 1}: {name:16s} {seconds:7.3f} s{detail}")
+                shutil.rmtree(elsewhere)
+        return print_copy_medians(results, phases, "cp -a + sync")
+    finally:
+        shutil.rmtree(shm, ignore_errors=True)
+
+
+def bench_copy_calls(bin_dir, work, shm_root, files):
+    if not shutil.which("strace"):
+        print("copycalls: strace is missing; not measured")
+        return None
+    root = os.path.join(work, "copycalls")
+    shm = tempfile.mkdtemp(prefix="bench-copycalls-", dir=shm_root)
+    try:
+        empty, master = os.path.join(root, "none"), os.path.join(root, "master")
+        for install in (empty, master):
+            copy_executables(bin_dir, install, ["launcher", "Lobby.exe"])
+        make_small_update(master, 23, files)
+        master_update = os.path.join(shm, "update-master")
+        shutil.move(os.path.join(master, "update_1"), master_update)
+        empty_update = os.path.join(shm, "update-empty")
+        os.makedirs(empty_update)
+
+        def install_from(name, update):
+            """A fresh copy of the install whose update_1 is a link to a fresh copy of `update`."""
+            target = os.path.join(root, name)
+            run(["cp", "-a", master if update == master_update else empty, target])
+            run(["cp", "-a", update, os.path.join(shm, name)])
+            os.symlink(os.path.join(shm, name), os.path.join(target, "update_1"))
+            return target
+
+        launcher = install_from("launcher", master_update)
+        minimal_base = install_from("minimal-none", empty_update)
+        minimal = install_from("minimal", master_update)
+        os.sync()
+        base, calls = count_calls(empty), count_calls(launcher)
+
+        def minimal_calls(install):
+            return count_calls(install, [os.path.join(bin_dir, "minimal_copier"), os.path.join(install, "update_1"),
+                                         install, os.path.join(install, "zintu_backup")])
+
+        minimal_none, minimal_update = minimal_calls(minimal_base), minimal_calls(minimal)
+    finally:
+        shutil.rmtree(shm, ignore_errors=True)
+
+    def per_file(with_update, without):
+        return {name: (count - without.get(name, 0)) / files for name, count in with_update.items()}
+
+    launcher_per_file, minimal_per_file = per_file(calls, base), per_file(minimal_update, minimal_none)
+    total, minimal_total = sum(launcher_per_file.values()), sum(minimal_per_file.values())
+    print(f"copycalls: {files} small files, half replacing, the update a link to a folder on a tmpfs, so "
+          f"every file is copied; system calls")
+    for label, counts, count in (("launcher", launcher_per_file, total),
+                                 ("minimal_copier", minimal_per_file, minimal_total)):
+        print(f"  {label} per update file {count:.1f}: " +
+              ", ".join(f"{name} {n:.2f}" for name, n in sorted(counts.items(), key=lambda item: -item[1])
+                        if abs(n) >= 0.05))
+    return total, minimal_total
 
 
 def count_opens(launcher, cwd):
@@ -586,9 +827,10 @@ def bench_memory(bin_dir, work, files, folders, file_size):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--bin", required=True, help="folder with launcher, Lobby.exe and minimal_start")
+    parser.add_argument("--bin", required=True,
+                        help="folder with launcher, Lobby.exe, minimal_start and minimal_copier")
     parser.add_argument("--work", required=True, help="scratch folder, on the file system under test")
-    parser.add_argument("--only", default="launch,update,small,calls,opens,memory",
+    parser.add_argument("--only", default="launch,update,small,calls,opens,memory,exfat,copies,copycalls",
                         help="comma-separated sections to run")
     parser.add_argument("--windows-bin", help="folder with Launcher.exe and Lobby.exe, for the opens")
     parser.add_argument("--small-files", type=int, default=2000)
@@ -602,6 +844,9 @@ def main():
     parser.add_argument("--memory-files", type=int, default=100_000)
     parser.add_argument("--memory-folders", type=int, default=500)
     parser.add_argument("--memory-file-size", type=int, default=100)
+    parser.add_argument("--copy-files", type=int, default=450, help="files of the exfat and copies update")
+    parser.add_argument("--copy-mib", type=int, default=5)
+    parser.add_argument("--copy-rounds", type=int, default=11)
     parser.add_argument("--shm", default="/dev/shm", help="a tmpfs for the tmpfs and copy figures, or ''")
     args = parser.parse_args()
     sections = set(args.only.split(","))
@@ -670,6 +915,33 @@ def main():
                                f"goal < {GOAL_PEAK_MIB} MiB   {status(r['peak_mib'], GOAL_PEAK_MIB, below=True)}")
             else:
                 summary.append("memory  not measured: /usr/bin/time is missing (Debian package time)")
+        if "exfat" in sections:
+            r = bench_exfat(args.bin, work, args.copy_files, args.copy_mib, args.copy_rounds)
+            if isinstance(r, str):
+                summary.append(f"exfat   not measured: {r}")
+            else:
+                summary.append(f"exfat   launcher/minimal_copier ({args.copy_files} files, {args.copy_mib} MiB on exFAT) "
+                               f"median {r['launcher']:.3f}/{r['minimal']:.3f} s = {r['ratio']:.2f}   goal <= "
+                               f"{GOAL_COPIES_RATIO}   {status(r['ratio'], GOAL_COPIES_RATIO)}   "
+                               f"(cp -r + sync {r['baseline']:.3f} s)")
+        if "copies" in sections:
+            if shm:
+                r = bench_copies(args.bin, work, shm, args.copy_files, args.copy_mib, args.copy_rounds)
+                summary.append(f"copies  launcher/minimal_copier (on disk, update on another volume) median "
+                               f"{r['launcher']:.3f}/{r['minimal']:.3f} s = {r['ratio']:.2f}   goal <= "
+                               f"{GOAL_COPIES_RATIO}   {status(r['ratio'], GOAL_COPIES_RATIO)}   "
+                               f"(cp -a + sync {r['baseline']:.3f} s)")
+            else:
+                summary.append("copies  not measured: no tmpfs for the update (--shm)")
+        if "copycalls" in sections:
+            r = bench_copy_calls(args.bin, work, shm, args.small_files) if shm else None
+            if r is not None:
+                summary.append(f"copycalls  system calls per copied update file (Linux) {r[0]:.1f}   goal <= "
+                               f"{GOAL_CALLS_PER_COPIED_FILE}   {status(r[0], GOAL_CALLS_PER_COPIED_FILE)}   "
+                               f"(minimal_copier {r[1]:.1f})")
+            else:
+                summary.append("copycalls  not measured: " + ("no tmpfs for the update (--shm)" if not shm
+                                                              else "strace is missing"))
     finally:
         shutil.rmtree(work, ignore_errors=True)
         try:

@@ -10,7 +10,7 @@ cd "$root"
 
 # Only what is timed gets built, so that work in progress elsewhere in the tree cannot stop it.
 [ -f build/linux/build.ninja ] || scripts/build.sh --linux
-ninja -C build/linux --quiet launcher test_lobby minimal_start
+ninja -C build/linux --quiet launcher test_lobby minimal_start minimal_copier
 # Launcher.exe only for its count of file opens under Wine, where the Windows build is set up.
 windows=()
 if [ -f build/windows/build.ninja ] && ninja -C build/windows --quiet launcher test_lobby; then
