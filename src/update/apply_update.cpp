@@ -77,7 +77,7 @@ void applyUpdate(const fs::path& updateFolder, HeldFileWait& wait)
 
     std::exception_ptr failure;
     {
-        Installation installation{InstallationJournal(install, rollback), wait, {}, {}, {}};
+        Installation installation(install, rollback, wait);
         try {
             installUpdateFiles(updateFolder, install, installation);
         } catch (...) {

@@ -6,8 +6,7 @@
 
 // The one flush that makes an installation durable: the install folder's whole volume at once,
 // rather than each file it placed. Where the volume cannot be flushed (on Windows, without the
-// right to open it), or for a folder of the install tree on another volume, nothing reaches the
-// disk through it, and each copy made there is flushed on its own.
+// right to open it), nothing reaches the disk through it, and each copy is flushed on its own.
 class VolumeFlush {
 public:
     // Opens the volume of the install folder; on Windows also tries a flush, so that a volume that
@@ -18,8 +17,8 @@ public:
     VolumeFlush(const VolumeFlush&) = delete;
     VolumeFlush& operator=(const VolumeFlush&) = delete;
 
-    // Whether flush reaches a file placed in the folder. Asks the system once per folder in a row.
-    bool reaches(const boost::filesystem::path& folder);
+    // Whether flush reaches the disk at all.
+    bool flushes() const;
     // Flushes the volume: the data of every file on it and every rename, link and removal made so
     // far survive a power cut once it returns. Raises boost::filesystem::filesystem_error.
     void flush();
@@ -27,11 +26,6 @@ public:
 private:
     boost::filesystem::path folder_;
     std::intptr_t handle_; // a file descriptor, or a Windows handle; invalid when nothing reaches the disk
-    // The volume's identity: the device number on Linux, the volume's root folder on Windows.
-    std::uintmax_t device_ = 0;
-    boost::filesystem::path::string_type root_;
-    boost::filesystem::path lastFolder_;
-    bool lastReached_ = false;
 };
 
 // Flushes the data of a file, for a read-only one too, to the disk. Raises

@@ -1,7 +1,7 @@
 #include "update/disk_flush.h"
 
 #include "launcher/scoped_handle_windows.h"
-#include "update/file_name_key.h"
+#include "update/volume_facts.h"
 
 #include <boost/filesystem/exception.hpp>
 
@@ -24,17 +24,6 @@ constexpr DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELET
 HANDLE handle(std::intptr_t value)
 {
     return reinterpret_cast<HANDLE>(value);
-}
-
-// The root folder of the volume that holds the path ("C:\", or the folder a volume is mounted
-// on); empty when the system cannot tell.
-std::wstring volumeRoot(const fs::path& path)
-{
-    std::wstring root(path.native().size() + MAX_PATH, L'\0');
-    if (!GetVolumePathNameW(path.c_str(), root.data(), static_cast<DWORD>(root.size())))
-        return std::wstring();
-    root.resize(wcslen(root.c_str()));
-    return root;
 }
 
 // The volume behind its root folder, opened for flushing; only an administrator may, and not
@@ -76,10 +65,9 @@ bool setAttributes(HANDLE file, FILE_BASIC_INFO basic, DWORD attributes)
 
 }
 
-VolumeFlush::VolumeFlush(const fs::path& installFolder)
-    : folder_(installFolder), root_(volumeRoot(installFolder))
+VolumeFlush::VolumeFlush(const fs::path& installFolder) : folder_(installFolder)
 {
-    handle_ = reinterpret_cast<std::intptr_t>(openFlushableVolume(root_));
+    handle_ = reinterpret_cast<std::intptr_t>(openFlushableVolume(volumeIdentity(installFolder)));
 }
 
 VolumeFlush::~VolumeFlush()
@@ -88,15 +76,9 @@ VolumeFlush::~VolumeFlush()
         CloseHandle(handle(handle_));
 }
 
-bool VolumeFlush::reaches(const fs::path& folder)
+bool VolumeFlush::flushes() const
 {
-    if (!handle_)
-        return false;
-    if (folder != lastFolder_) {
-        lastReached_ = fileNameKey(volumeRoot(folder)) == fileNameKey(root_);
-        lastFolder_ = folder;
-    }
-    return lastReached_;
+    return handle_ != 0;
 }
 
 void VolumeFlush::flush()

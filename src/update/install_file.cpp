@@ -1,13 +1,14 @@
 #include "update/install_file.h"
 
 #include "launcher/diagnostics.h"
-#include "update/disk_flush.h"
+#include "update/copy_file.h"
 #include "update/file_removal.h"
 #include "update/move_file.h"
 #include "update/rollback_store.h"
 
 #include <boost/filesystem/operations.hpp>
 
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 
@@ -46,75 +47,66 @@ void makeRoom(const UpdateFile& file, Installation& installation)
     }
 }
 
-// A copy that fails half-way (a full disk) must not leave a truncated file where the old one
-// stood: it was moved aside or never existed, so whatever the copy created is ours to remove. The
-// copy never replaces anything: what stands at the target by then was never backed up.
-void copyWhole(const fs::path& source, const fs::path& target)
+// True when the source now has a second name at target. A link only spares writing the data
+// twice: whatever the refusal (another volume, a file system without links, too many names, or a
+// file held), the file is copied instead, at once, and the volume is not asked again.
+bool linkFile(const fs::path& source, const fs::path& target, VolumeFacts& volume)
 {
-    try {
-        fs::copy_file(source, target, fs::copy_options::none);
-    } catch (const fs::filesystem_error& e) {
-        if (e.code() != boost::system::errc::file_exists) {
-            boost::system::error_code ignored;
-            fs::remove(target, ignored);
-        }
-        throw;
-    }
-}
-
-// True when the source now has a second name at target; false when the file system refuses one.
-// A file held for a moment is raised, to be waited out.
-bool linkFile(const fs::path& source, const fs::path& target)
-{
+    if (volume.linksRefused)
+        return false;
     boost::system::error_code refused;
     fs::create_hard_link(source, target, refused);
-    if (refused && isHeldFileError(refused))
-        throw fs::filesystem_error("boost::filesystem::create_hard_link", source, target, refused);
+    volume.linksRefused = bool(refused);
     return !refused;
 }
 
-// The permissions the file takes where it replaced a regular file (those of the file it replaced),
-// and whether its own already are those.
-struct Permissions {
-    bool replacing = false;
-    fs::perms wanted = fs::no_perms;
-    bool same = true;
-};
-
-Permissions permissionsFor(const UpdateFile& file)
+// The source's permissions, as the walk saw them where it tells them (Windows), else asked.
+fs::perms sourcePermissions(const UpdateFile& file)
 {
-    Permissions permissions;
+    const fs::file_status source =
+        fs::permissions_present(file.sourceStatus) ? file.sourceStatus : fs::symlink_status(file.source);
+    return source.permissions() & fs::perms_mask;
+}
+
+// Copies the update's file to `to`, a name where nothing stands, and gives it `wanted` where that
+// is not what the copy has and the volume keeps permissions at all. A copy that the flush before
+// completion does not reach is flushed at once; one it reaches is noted for a flush of its own
+// should the volume's flush fail.
+void copyFile(const UpdateFile& file, const fs::path& to, std::optional<fs::perms> wanted, Installation& installation,
+              bool flushNow)
+{
+    VolumeFacts& volume = installation.volumes.of(to.parent_path());
+    flushNow = flushNow || !volume.flushReaches;
+    const fs::perms created =
+        installation.wait.run([&] { return copyFileData(file.source, to, file.sourceStatus, volume, flushNow); });
+    if (!flushNow)
+        installation.copied.push_back(to);
+    if (wanted && *wanted != created && volume.keepsPermissions.value_or(true))
+        installation.wait.run([&] { fs::permissions(to, *wanted); });
+}
+
+// What a file that replaced a regular file takes: that file's permissions.
+std::optional<fs::perms> wantedPermissions(const UpdateFile& file)
+{
     if (!fs::is_regular_file(file.replaced))
-        return permissions;
-    // The walk tells permissions on Windows only.
-    const fs::file_status source = fs::permissions_present(file.sourceStatus) ? file.sourceStatus
-                                                                            : fs::symlink_status(file.source);
-    permissions.replacing = true;
-    permissions.wanted = file.replaced.permissions() & fs::perms_mask;
-    permissions.same = permissions.wanted == (source.permissions() & fs::perms_mask);
-    return permissions;
+        return std::nullopt;
+    return file.replaced.permissions() & fs::perms_mask;
 }
 
 // Puts the update's file at the target with the permissions of the file it replaced, or its own
 // when it replaced none. The update folder lies on the install folder's volume and goes right
 // after the installation, so a hard link gives the same file without writing its data twice. A
 // link shares its permissions with the update's entry, which must stay as it is, so it is taken
-// only when they are already the right ones; otherwise, and wherever the file system refuses a
-// link (another volume, no hard links, too many), the file is copied. A copy that the flush before
-// completion does not reach is flushed at once.
+// only when they are already the right ones; otherwise, and wherever the volume refuses links,
+// the file is copied.
 void placeFile(const UpdateFile& file, Installation& installation)
 {
-    HeldFileWait& wait = installation.wait;
-    const Permissions permissions = permissionsFor(file);
-    if (permissions.same && wait.run([&] { return linkFile(file.source, file.target); }))
+    const std::optional<fs::perms> wanted = wantedPermissions(file);
+    VolumeFacts& volume = installation.volumes.of(file.target.parent_path());
+    if (!volume.linksRefused && (!wanted || *wanted == sourcePermissions(file)) &&
+        linkFile(file.source, file.target, volume))
         return;
-    wait.run([&] { copyWhole(file.source, file.target); });
-    if (installation.journal.flushReaches(file.target.parent_path()))
-        installation.copied.push_back(file.target);
-    else
-        wait.run([&] { flushFileToDisk(file.target); });
-    if (permissions.replacing)
-        wait.run([&] { fs::permissions(file.target, permissions.wanted); });
+    copyFile(file, file.target, wanted, installation, false);
 }
 
 // The Launcher's own program is never missing, whatever ends the run, or no run could ever follow
@@ -124,15 +116,9 @@ void placeOwnImage(const UpdateFile& file, Installation& installation)
 {
     HeldFileWait& wait = installation.wait;
     const fs::path staged = partialRestorePath(file.target);
-    const Permissions permissions = permissionsFor(file);
     try {
-        wait.run([&] {
-            removeFileName(staged);
-            copyWhole(file.source, staged);
-        });
-        wait.run([&] { flushFileToDisk(staged); });
-        if (permissions.replacing)
-            wait.run([&] { fs::permissions(staged, permissions.wanted); });
+        wait.run([&] { removeFileName(staged); });
+        copyFile(file, staged, wantedPermissions(file), installation, true);
         if (file.step == Step::replace) {
             createRollbackFolder(file.rollbackPath.parent_path(), installation);
             wait.run([&] { replaceKeepingBackup(file.target, staged, file.rollbackPath); });
@@ -196,7 +182,7 @@ void installFile(const UpdateFile& file, Installation& installation)
     createFolder(file.target.parent_path(), installation);
     // A file system that does not tell types in its listing leaves them to be asked.
     const fs::file_status kind =
-        fs::status_known(file.sourceStatus) ? file.sourceStatus : fs::symlink_status(file.source);
+        fs::type_present(file.sourceStatus) ? file.sourceStatus : fs::symlink_status(file.source);
     if (fs::is_symlink(kind))
         copySymlinkWithBackup(file, installation);
     else if (fs::is_regular_file(kind))

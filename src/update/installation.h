@@ -2,6 +2,7 @@
 
 #include "update/held_file_wait.h"
 #include "update/installation_journal.h"
+#include "update/volume_facts.h"
 
 #include <boost/filesystem/file_status.hpp>
 #include <boost/filesystem/path.hpp>
@@ -12,9 +13,16 @@
 
 // What an installation carries from file to file.
 struct Installation {
+    Installation(const boost::filesystem::path& installFolder, const boost::filesystem::path& rollbackFolder,
+                 HeldFileWait& wait)
+        : journal(installFolder, rollbackFolder), wait(wait), volumes(installFolder, journal.flushesVolume())
+    {
+    }
+
     InstallationJournal journal;
     // The run's patience with files that other programs hold for a moment.
     HeldFileWait& wait;
+    Volumes volumes;
     // Folders of the install tree and of the rollback folder made sure of, each asked for once.
     std::unordered_set<boost::filesystem::path::string_type> folders;
     // Every target planned so far, as the file system tells names apart, with what stood there

@@ -271,11 +271,6 @@ void InstallationJournal::recordComplete()
     }
 }
 
-bool InstallationJournal::flushReaches(const fs::path& folder)
-{
-    return volume_.reaches(folder);
-}
-
 InstallationRecord parseJournal(const std::string& bytes)
 {
     if (startsWith(bytes, header(headerVersion2)))

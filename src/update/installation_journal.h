@@ -61,9 +61,8 @@ public:
     // as much. Raises boost::filesystem::filesystem_error only when it can do neither.
     void recordComplete();
 
-    // Whether the volume flush reaches a file placed in the folder; a copy placed elsewhere must be
-    // flushed on its own.
-    bool flushReaches(const boost::filesystem::path& folder);
+    // Whether flushVolume reaches the disk at all; where it does not, each copy is flushed on its own.
+    bool flushesVolume() const { return volume_.flushes(); }
 
     const boost::filesystem::path& rollbackFolder() const { return rollbackFolder_; }
 

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <boost/filesystem/path.hpp>
+
+#include <optional>
+#include <unordered_map>
+
+// The identity of the volume that holds the folder: its device number on Linux, its root folder
+// on Windows, as the file system tells names apart. Empty when the system cannot tell.
+boost::filesystem::path::string_type volumeIdentity(const boost::filesystem::path& folder);
+
+// What an installation learns of a volume it writes to, so that each file does not ask again, nor
+// try again what the volume refused once: links are an optimization, and so is the kernel's copy.
+struct VolumeFacts {
+    // The flush of the install folder's volume before completion reaches files placed there.
+    bool flushReaches = false;
+    bool linksRefused = false;
+    bool kernelCopyRefused = false;
+    // Whether a file keeps the permissions it is given (exFAT and FAT have none); unknown until
+    // the first copy there tells.
+    std::optional<bool> keepsPermissions;
+};
+
+// The volumes of the folders an installation writes to; each folder is asked of the system once.
+class Volumes {
+public:
+    // `flushable`: whether the install folder's volume can be flushed at all.
+    Volumes(const boost::filesystem::path& installFolder, bool flushable);
+
+    VolumeFacts& of(const boost::filesystem::path& folder);
+
+private:
+    boost::filesystem::path::string_type installVolume_;
+    bool flushable_;
+    std::unordered_map<boost::filesystem::path::string_type, boost::filesystem::path::string_type> folders_;
+    std::unordered_map<boost::filesystem::path::string_type, VolumeFacts> volumes_;
+    // Folders whose volume cannot be told each count as one of their own.
+    std::unordered_map<boost::filesystem::path::string_type, VolumeFacts> unknown_;
+};

@@ -1,0 +1,17 @@
+#include "update/volume_facts.h"
+
+#include "update/file_name_key.h"
+
+#include <windows.h>
+
+#include <string>
+
+// The root folder of the volume ("C:\", or the folder a volume is mounted on).
+boost::filesystem::path::string_type volumeIdentity(const boost::filesystem::path& folder)
+{
+    std::wstring root(folder.native().size() + MAX_PATH, L'\0');
+    if (!GetVolumePathNameW(folder.c_str(), root.data(), static_cast<DWORD>(root.size())))
+        return {};
+    root.resize(wcslen(root.c_str()));
+    return fileNameKey(root);
+}
