@@ -51,21 +51,28 @@ int runLaunchSequence(bool restart, bool kill)
         HeldFileWait wait;
         recoverInterruptedUpdates(folder, wait);
         const UpdateScan scan = scanUpdateFolders(folder);
-        deleteRetiredUpdates(scan);
+        // Retired updates, left by earlier runs or by this one, are deleted once the Lobby is
+        // started: they never delay it.
+        std::vector<fs::path> retired = scan.retired;
         const bool updateFound = !scan.newest.empty();
 
         if (restart || kill || updateFound) {
             endRunningLobbies();
-            if (kill)
+            if (kill) {
+                deleteRetiredUpdates(retired);
                 return 0;
+            }
             if (updateFound) {
-                retireOlderUpdates(folder, scan, wait);
+                const std::vector<fs::path> older = retireOlderUpdates(folder, scan, wait);
+                retired.insert(retired.end(), older.begin(), older.end());
                 applyUpdate(updateFolderPath(folder, scan.newest), wait);
-                retireInstalledUpdate(folder, scan.newest, wait);
+                if (const auto installed = retireInstalledUpdate(folder, scan.newest, wait))
+                    retired.push_back(*installed);
             }
         }
         writeUpdateTimingLog();
         startLobby();
+        deleteRetiredUpdates(retired);
         return 0;
     } catch (const std::exception& e) {
         std::ostringstream text;

@@ -20,23 +20,13 @@ bool allDigits(const std::string& text)
     return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// Deletes a retired update as far as it can at once; a later run deletes the rest.
-void deleteRetiredUpdate(const fs::path& retired)
-{
-    HeldFileWait noWaiting(std::chrono::milliseconds(0));
-    try {
-        removeFolderTree(retired, noWaiting);
-    } catch (const fs::filesystem_error&) {
-    }
-}
-
-// Renames the update folder out of every scan's sight, then deletes it.
-void retireUpdate(const fs::path& installFolder, const std::string& suffix, HeldFileWait& wait)
+// Renames the update folder out of every scan's sight.
+fs::path retireUpdate(const fs::path& installFolder, const std::string& suffix, HeldFileWait& wait)
 {
     const fs::path retired = installFolder / fs::path(retiredPrefix + suffix);
     wait.nextFile();
     wait.run([&] { fs::rename(updateFolderPath(installFolder, suffix), retired); });
-    deleteRetiredUpdate(retired);
+    return retired;
 }
 
 bool hasPrefixAndDigits(const fs::path::string_type& key, const std::string& prefix)
@@ -86,29 +76,38 @@ fs::path updateFolderPath(const fs::path& installFolder, const std::string& suff
     return installFolder / fs::path(updatePrefix + suffix);
 }
 
-void retireOlderUpdates(const fs::path& installFolder, const UpdateScan& scan, HeldFileWait& wait)
+std::vector<fs::path> retireOlderUpdates(const fs::path& installFolder, const UpdateScan& scan, HeldFileWait& wait)
 {
+    std::vector<fs::path> retired;
     for (const std::string& suffix : scan.suffixes)
         if (suffix != scan.newest)
-            retireUpdate(installFolder, suffix, wait);
+            retired.push_back(retireUpdate(installFolder, suffix, wait));
+    return retired;
 }
 
-void retireInstalledUpdate(const fs::path& installFolder, const std::string& suffix, HeldFileWait& wait)
+std::optional<fs::path> retireInstalledUpdate(const fs::path& installFolder, const std::string& suffix,
+                                              HeldFileWait& wait)
 {
     boost::system::error_code missing;
     if (!fs::exists(fs::symlink_status(updateFolderPath(installFolder, suffix), missing)))
-        return;
+        return std::nullopt;
     try {
-        retireUpdate(installFolder, suffix, wait);
+        return retireUpdate(installFolder, suffix, wait);
     } catch (const std::exception& e) {
         writeDiagnosticLine("warning: the installed update stays pending: " + std::string(e.what()));
+        return std::nullopt;
     }
 }
 
-void deleteRetiredUpdates(const UpdateScan& scan)
+void deleteRetiredUpdates(const std::vector<fs::path>& retired)
 {
-    for (const fs::path& folder : scan.retired)
-        deleteRetiredUpdate(folder);
+    HeldFileWait noWaiting(std::chrono::milliseconds(0));
+    for (const fs::path& folder : retired) {
+        try {
+            removeFolderTree(folder, noWaiting);
+        } catch (const fs::filesystem_error&) {
+        }
+    }
 }
 
 bool isLaunchersOwnName(const fs::path& name)

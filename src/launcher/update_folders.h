@@ -28,20 +28,21 @@ bool isNewerSuffix(const std::string& candidate, const std::string& newest);
 // updates. Raises the file-system library's errors.
 UpdateScan scanUpdateFolders(const boost::filesystem::path& installFolder);
 
-// Renames every pending update but the newest to "old_update_" + suffix, waiting out a folder held
-// for a moment, and deletes it as far as it can at once. A failed rename is raised; what cannot be
-// deleted stays under its "old_update_" name.
-void retireOlderUpdates(const boost::filesystem::path& installFolder, const UpdateScan& scan, HeldFileWait& wait);
+// Renames every pending update but the newest to "old_update_" + suffix, out of every scan's
+// sight, waiting out a folder held for a moment, and returns the retired folders, to delete. A
+// failed rename is raised.
+std::vector<boost::filesystem::path> retireOlderUpdates(const boost::filesystem::path& installFolder,
+                                                        const UpdateScan& scan, HeldFileWait& wait);
 
-// Retires the update that was just installed the same way, but never raises: the installation
-// stands whatever happens to its folder. One that cannot be renamed now stays pending and is
-// installed again, unchanged, by a later run.
-void retireInstalledUpdate(const boost::filesystem::path& installFolder, const std::string& suffix,
-                           HeldFileWait& wait);
+// Retires the update that was just installed the same way and returns its retired folder, to
+// delete; never raises: the installation stands whatever happens to its folder. One that cannot be
+// renamed now stays pending and is installed again, unchanged, by a later run.
+std::optional<boost::filesystem::path> retireInstalledUpdate(const boost::filesystem::path& installFolder,
+                                                             const std::string& suffix, HeldFileWait& wait);
 
-// Deletes what earlier runs left of retired updates, as the scan found them, as far as it can at
-// once: a start never waits for leftovers.
-void deleteRetiredUpdates(const UpdateScan& scan);
+// Deletes retired updates as far as it can at once: what another program holds now stays, and a
+// later run deletes it.
+void deleteRetiredUpdates(const std::vector<boost::filesystem::path>& retired);
 
 // True for a name that the Launcher keeps for itself in the install folder: its rollback store,
 // "zintu_rollback", and the update folder names, compared as the file system compares names.

@@ -76,6 +76,8 @@ void applyUpdate(const fs::path& updateFolder, HeldFileWait& wait)
     fs::create_directories(rollback.parent_path());
 
     std::exception_ptr failure;
+    std::vector<fs::path> backups;
+    std::vector<fs::path> rollbackFolders;
     {
         Installation installation(install, rollback, wait);
         try {
@@ -95,6 +97,8 @@ void applyUpdate(const fs::path& updateFolder, HeldFileWait& wait)
                 failure = std::current_exception();
             }
         }
+        backups = std::move(installation.backups);
+        rollbackFolders = std::move(installation.rollbackFolders);
     }
     // Undone from the record, closed by now, as a later run would undo it had this one ended here.
     if (failure) {
@@ -103,8 +107,8 @@ void applyUpdate(const fs::path& updateFolder, HeldFileWait& wait)
     }
     // Completion is on record, so a failure or an end here leaves only files to delete, never a
     // rollback of the completed installation.
-    deleteRollbackFolder(rollback);
-    boost::system::error_code ignored;
-    if (!fs::exists(fs::symlink_status(rollback, ignored)))
+    if (deleteRollbackFolder(rollback, backups, rollbackFolders)) {
+        boost::system::error_code ignored;
         fs::remove(journalPath(rollback), ignored);
+    }
 }

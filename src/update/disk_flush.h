@@ -26,6 +26,9 @@ public:
 private:
     boost::filesystem::path folder_;
     std::intptr_t handle_; // a file descriptor, or a Windows handle; invalid when nothing reaches the disk
+    // Linux: a FUSE volume (exfat-fuse, ntfs-3g), whose daemon the system's flush of the volume
+    // does not reach; a folder's flush does.
+    bool fuse_ = false;
 };
 
 // Flushes the data of a file, for a read-only one too, to the disk. Raises

@@ -4,11 +4,15 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace fs = boost::filesystem;
 
 namespace {
+
+// The type a FUSE file system reports, which syncfs hands nothing unless its daemon asks for it.
+constexpr long fuseMagic = 0x65735546;
 
 [[noreturn]] void raise(const char* operation, const fs::path& path, int error)
 {
@@ -37,6 +41,8 @@ void flushDescriptor(int fd, const fs::path& path)
 VolumeFlush::VolumeFlush(const fs::path& installFolder)
     : folder_(installFolder), handle_(openForFlush(installFolder, O_DIRECTORY))
 {
+    struct statfs info {};
+    fuse_ = ::fstatfs(static_cast<int>(handle_), &info) == 0 && info.f_type == fuseMagic;
 }
 
 VolumeFlush::~VolumeFlush()
@@ -53,6 +59,9 @@ void VolumeFlush::flush()
 {
     if (::syncfs(static_cast<int>(handle_)) != 0)
         raise("syncfs", folder_, errno);
+    // exfat-fuse and ntfs-3g write everything they hold when a folder is flushed.
+    if (fuse_ && ::fsync(static_cast<int>(handle_)) != 0)
+        raise("fsync", folder_, errno);
 }
 
 void flushFileToDisk(const fs::path& file)

@@ -11,6 +11,10 @@ class HeldFileWait;
 // boost::filesystem::filesystem_error.
 void removeFileName(const boost::filesystem::path& path);
 
+// Removes the empty folder at path, if anything stands there. Raises
+// boost::filesystem::filesystem_error.
+void removeEmptyFolder(const boost::filesystem::path& path);
+
 // Removes the folder and everything in it, each entry with removeFileName, waiting out entries
 // held for a moment. Goes on past an entry that cannot be removed and raises the first failure at
 // the end, as boost::filesystem::filesystem_error.

@@ -87,12 +87,24 @@ void removeFileName(const fs::path& path)
         throw removalError(path, errno);
 }
 
+void removeEmptyFolder(const fs::path& path)
+{
+    if (::rmdir(path.c_str()) != 0 && errno != ENOENT)
+        throw removalError(path, errno);
+}
+
 void removeFolderTree(const fs::path& folder, HeldFileWait& wait)
 {
     const int opened = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (opened < 0) {
         if (errno == ENOENT)
             return;
+        // A link to a folder goes as a link: what it leads to is not the folder's.
+        if (errno == ELOOP || errno == ENOTDIR) {
+            wait.nextFile();
+            wait.run([&] { removeFileName(folder); });
+            return;
+        }
         throw removalError(folder, errno);
     }
     std::optional<fs::filesystem_error> failure;

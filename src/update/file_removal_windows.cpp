@@ -85,10 +85,23 @@ void removeFileName(const fs::path& path)
         raise(path, error);
 }
 
+// A folder's name goes by the same removal as a file's.
+void removeEmptyFolder(const fs::path& path)
+{
+    removeFileName(path);
+}
+
 // One enumeration a folder, which tells which entries are folders; a folder goes, by the same
 // removal as a file, once its contents have.
 void removeFolderTree(const fs::path& folder, HeldFileWait& wait)
 {
+    // A link to a folder (a junction among them) goes as a link: what it leads to is not the folder's.
+    const DWORD attributes = GetFileAttributesW(folder.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        wait.nextFile();
+        wait.run([&] { removeFileName(folder); });
+        return;
+    }
     boost::system::error_code error;
     fs::recursive_directory_iterator it(folder, error);
     if (error == boost::system::errc::no_such_file_or_directory)

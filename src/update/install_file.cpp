@@ -16,12 +16,13 @@ namespace fs = boost::filesystem;
 
 namespace {
 
-// Makes sure a folder of the install tree stands, asking for it once per installation.
+// Makes sure a folder of the install tree stands, asking for it once per installation, with its
+// volume.
 void createFolder(const fs::path& folder, Installation& installation)
 {
     if (folder.empty() || !installation.folders.insert(folder.native()).second)
         return;
-    if (fs::status(folder).type() == fs::file_not_found)
+    if (!installation.volumes.stands(folder))
         fs::create_directories(folder);
 }
 
@@ -34,6 +35,8 @@ void createRollbackFolder(const fs::path& folder, Installation& installation)
     if (folder != installation.journal.rollbackFolder())
         createRollbackFolder(folder.parent_path(), installation);
     fs::create_directory(folder);
+    if (folder != installation.journal.rollbackFolder())
+        installation.rollbackFolders.push_back(folder);
 }
 
 void makeRoom(const UpdateFile& file, Installation& installation)
@@ -42,6 +45,7 @@ void makeRoom(const UpdateFile& file, Installation& installation)
     if (file.step == Step::replace) {
         createRollbackFolder(file.rollbackPath.parent_path(), installation);
         moveFile(file.target, file.rollbackPath, partialBackupPath(installation.journal.rollbackFolder()), wait);
+        installation.backups.push_back(file.rollbackPath);
     } else if (file.step == Step::rewrite) {
         wait.run([&] { removeFileName(file.target); });
     }
@@ -122,6 +126,7 @@ void placeOwnImage(const UpdateFile& file, Installation& installation)
         if (file.step == Step::replace) {
             createRollbackFolder(file.rollbackPath.parent_path(), installation);
             wait.run([&] { replaceKeepingBackup(file.target, staged, file.rollbackPath); });
+            installation.backups.push_back(file.rollbackPath);
         } else if (!wait.run([&] { return renameOnVolume(staged, file.target); })) {
             throw fs::filesystem_error("boost::filesystem::rename", staged, file.target,
                                        boost::system::errc::make_error_code(boost::system::errc::cross_device_link));

@@ -30,4 +30,8 @@ struct Installation {
     std::unordered_map<boost::filesystem::path::string_type, boost::filesystem::file_status> targets;
     // Copies that only the flush of the install folder's volume makes durable.
     std::vector<boost::filesystem::path> copied;
+    // The backups made, and the folders of the rollback folder made for them in their order: a
+    // complete installation deletes them by name.
+    std::vector<boost::filesystem::path> backups;
+    std::vector<boost::filesystem::path> rollbackFolders;
 };

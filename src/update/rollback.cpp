@@ -219,8 +219,7 @@ void recoverInterruptedUpdates(const fs::path& installFolder, HeldFileWait& wait
             continue;
         }
         // A running program's old image, for one, could not be deleted while it ran.
-        deleteRollbackFolder(rollbackFolder);
-        if (!standing(rollbackFolder))
+        if (deleteRollbackFolder(rollbackFolder))
             fs::remove(journal, error);
     }
 }

@@ -54,13 +54,25 @@ fs::path applyAsarRule(const fs::path& path)
     return path;
 }
 
-void deleteRollbackFolder(const fs::path& folder)
+bool deleteRollbackFolder(const fs::path& folder, const std::vector<fs::path>& files,
+                          const std::vector<fs::path>& folders)
 {
     writeDiagnosticLine("deleting rollback folder " + folder.string());
+    try {
+        for (const fs::path& file : files)
+            removeFileName(file);
+        for (auto inner = folders.rbegin(); inner != folders.rend(); ++inner)
+            removeEmptyFolder(*inner);
+        removeEmptyFolder(folder);
+        return true;
+    } catch (const fs::filesystem_error&) {
+    }
     // No waiting: a file held now (the old image of a running Launcher) is left for a later run.
     HeldFileWait noWaiting(std::chrono::milliseconds(0));
     try {
         removeFolderTree(folder, noWaiting);
+        return true;
     } catch (...) {
+        return false;
     }
 }

@@ -2,6 +2,8 @@
 
 #include <boost/filesystem/path.hpp>
 
+#include <vector>
+
 // The folder that holds the rollback folders: "zintu_rollback" in the install folder, on the
 // install folder's own volume, so that moving a file aside is a rename (even of a running program).
 boost::filesystem::path rollbackStorePath(const boost::filesystem::path& installFolder);
@@ -36,6 +38,9 @@ boost::filesystem::path rebasePath(const boost::filesystem::path& listedPath,
 // any other path unchanged.
 boost::filesystem::path applyAsarRule(const boost::filesystem::path& path);
 
-// Deletes the rollback folder and everything in it, as far as it can: what cannot be removed
-// stays, silently. A folder that does not exist is nothing to delete.
-void deleteRollbackFolder(const boost::filesystem::path& folder);
+// Deletes the rollback folder and everything in it, as far as it can at once: what cannot be
+// removed stays for a later run. A folder that does not exist is nothing to delete. Where the
+// caller knows what the folder holds (its files, and its folders in the order they were made),
+// they are removed by name without listing the folder. True when nothing of it is left.
+bool deleteRollbackFolder(const boost::filesystem::path& folder, const std::vector<boost::filesystem::path>& files = {},
+                          const std::vector<boost::filesystem::path>& folders = {});

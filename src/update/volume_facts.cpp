@@ -19,3 +19,14 @@ VolumeFacts& Volumes::of(const boost::filesystem::path& folder)
         facts->second.flushReaches = flushable_ && volume == installVolume_;
     return facts->second;
 }
+
+bool Volumes::stands(const boost::filesystem::path& folder)
+{
+    if (folders_.count(folder.native()))
+        return true;
+    auto volume = volumeIdentity(folder);
+    if (volume.empty())
+        return false;
+    folders_.emplace(folder.native(), std::move(volume));
+    return true;
+}

@@ -28,6 +28,8 @@ public:
     Volumes(const boost::filesystem::path& installFolder, bool flushable);
 
     VolumeFacts& of(const boost::filesystem::path& folder);
+    // Whether the folder stands, found out by asking for its volume, which is then known.
+    bool stands(const boost::filesystem::path& folder);
 
 private:
     boost::filesystem::path::string_type installVolume_;

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -202,6 +203,11 @@ int main(int argc, char** argv)
     // find the old files.
     if (::syncfs(installFolder) != 0)
         fail("syncfs", install);
+    // As durable as the Launcher makes an installation: syncfs does not reach a FUSE daemon
+    // (exfat-fuse, ntfs-3g), a folder's fsync has it write everything it holds.
+    struct statfs volume {};
+    if (::fstatfs(installFolder, &volume) == 0 && volume.f_type == 0x65735546 && ::fsync(installFolder) != 0)
+        fail("fsync", install);
     for (unsigned long i = 0; i < copier.backups; ++i) {
         const std::string name = std::to_string(i);
         if (::unlinkat(copier.backupFolder, name.c_str(), 0) != 0)
