@@ -6,7 +6,8 @@
 #include <unordered_map>
 
 // The identity of the volume that holds the folder: its device number on Linux, its root folder
-// on Windows, as the file system tells names apart. Empty when the system cannot tell.
+// on Windows, as the file system tells names apart. Empty when nothing stands there, or the system
+// cannot tell.
 boost::filesystem::path::string_type volumeIdentity(const boost::filesystem::path& folder);
 
 // What an installation learns of a volume it writes to, so that each file does not ask again, nor
@@ -28,7 +29,8 @@ public:
     Volumes(const boost::filesystem::path& installFolder, bool flushable);
 
     VolumeFacts& of(const boost::filesystem::path& folder);
-    // Whether the folder stands, found out by asking for its volume, which is then known.
+    // Whether anything stands at the folder's path, found out by asking for its volume, which is
+    // then known.
     bool stands(const boost::filesystem::path& folder);
 
 private:
