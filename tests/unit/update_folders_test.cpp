@@ -105,7 +105,7 @@ TEST(RetireOlderUpdates, DeletesAllButNewest)
     makeFile(install.path() / "update_5");
 
     HeldFileWait wait;
-    retireOlderUpdates(install.path(), scanUpdateFolders(install.path()), wait);
+    deleteRetiredUpdates(retireOlderUpdates(install.path(), scanUpdateFolders(install.path()), wait));
 
     std::vector<std::string> left;
     for (fs::directory_iterator it(install.path()), end; it != end; ++it)
