@@ -11,10 +11,12 @@ cd "$root"
 # Only what is timed gets built, so that work in progress elsewhere in the tree cannot stop it.
 [ -f build/linux/build.ninja ] || scripts/build.sh --linux
 ninja -C build/linux --quiet launcher test_lobby minimal_start minimal_copier
-# Launcher.exe only for its count of file opens under Wine, where the Windows build is set up.
+# Launcher.exe only for its count of file opens under Wine, where the Windows build is set up
+# (its x86_64 stand-in where this machine cannot run 32-bit programs).
+. scripts/windows-build.sh
 windows=()
-if [ -f build/windows/build.ninja ] && ninja -C build/windows --quiet launcher test_lobby; then
-  windows=(--windows-bin "$root/build/windows/bin")
+if [ -f "build/$windows_build/build.ninja" ] && ninja -C "build/$windows_build" --quiet launcher test_lobby; then
+  windows=(--windows-bin "$root/build/$windows_build/bin")
 fi
 if [ ! -x /usr/bin/time ]; then
   echo "bench: /usr/bin/time is missing (Debian package time); the memory figure is skipped" >&2

@@ -13,6 +13,14 @@ launcher=launcher
 [ "$target" = windows ] && launcher=Launcher.exe
 
 scripts/setup.sh
+if [ "$target" = windows ]; then
+  . scripts/windows-build.sh
+  if [ "$windows_build" != windows ]; then
+    echo "demo: this machine cannot run 32-bit programs (Wine's 32-bit loader: Exec format error);" \
+         "running build/win64, the same Launcher built for x86_64"
+    target=$windows_build
+  fi
+fi
 scripts/build.sh "--$target"
 
 demo=$root/build/demo
@@ -31,8 +39,8 @@ echo "== install folder before the run"
 (cd "$client" && find . -type f ! -name "$launcher" ! -name Lobby.exe ! -name lobby-runs.jsonl | sort)
 echo "== running $client/$launcher (a pending update waits 5 s for running Lobbies to end)"
 set +e
-if [ "$target" = windows ]; then
-  export WINEPREFIX=$root/build/windows/wineprefix
+if [ "$launcher" = Launcher.exe ]; then
+  export WINEPREFIX=$root/build/$target/wineprefix
   # Wine's server and services outlive the programs they ran: end what this demo started.
   trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
   scripts/wine-run.sh wineboot

@@ -15,13 +15,19 @@ while [ $# -gt 0 ]; do
   esac
 done
 
+e2e_target=$target
+if [ "$target" = windows ]; then
+  # Where 32-bit programs cannot run, the x86_64 build stands in for Launcher.exe.
+  . scripts/windows-build.sh
+  target=$windows_build
+fi
 [ -f "build/$target/build.ninja" ] || scripts/build.sh "--$target"
 ninja -C "build/$target" --quiet
-export WINEPREFIX=$root/build/windows/wineprefix
-if [ "$target" = windows ]; then
+export WINEPREFIX=$root/build/$target/wineprefix
+if [ "$e2e_target" = windows ]; then
   scripts/wine-run.sh wineboot
   trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 fi
 cd tests/e2e
-E2E_TARGET=$target E2E_BIN=$root/build/$target/bin E2E_PROPERTY_LONG=1 E2E_PROPERTY_EXAMPLES=$examples \
+E2E_TARGET=$e2e_target E2E_BIN=$root/build/$target/bin E2E_PROPERTY_LONG=1 E2E_PROPERTY_EXAMPLES=$examples \
   /usr/bin/python3 -m unittest -v test_properties

@@ -26,8 +26,22 @@ LAUNCHER_NAME = "Launcher.exe" if WINDOWS else "launcher"
 LOBBY_NAME = "Lobby.exe"
 # Where the launcher keeps its rollback folders and installation records, in the install folder.
 ROLLBACK_STORE = "zintu_rollback"
-# The test Lobby's builds, each installed as Lobby.exe: under Wine a 32-bit and a 64-bit one.
-LOBBY_BUILDS = {"Lobby.exe": 32, "Lobby64.exe": 64} if WINDOWS else {"Lobby.exe": 64}
+
+
+def pe_bits(path):
+    """32 or 64: the word size a Windows program was built for."""
+    with open(path, "rb") as f:
+        head = f.read(4096)
+    machine = int.from_bytes(head[int.from_bytes(head[0x3C:0x40], "little") + 4:][:2], "little")
+    return 32 if machine == 0x14C else 64
+
+
+# The test Lobby's builds, each installed as Lobby.exe: beside the 32-bit Launcher.exe a 32-bit
+# and a 64-bit one; beside the x86_64 build that stands in for it, one of its own word size.
+if WINDOWS and pe_bits(BIN / LOBBY_NAME) == 32:
+    LOBBY_BUILDS = {"Lobby.exe": 32, "Lobby64.exe": 64}
+else:
+    LOBBY_BUILDS = {"Lobby.exe": 64}
 ERROR_STYLE = 0x00010010
 WAIT_SECONDS = 30
 # Given as a run's standard output: the launcher starts with standard output closed.
