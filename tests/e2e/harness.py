@@ -295,15 +295,19 @@ class InstallFolder:
     def lobby_starts(self):
         return [r for r in self.lobby_records() if r["event"] == "started"]
 
-    def wait_lobby_starts(self, count=1, timeout=WAIT_SECONDS):
-        """Waits until the Lobby has recorded `count` starts; returns those records."""
+    def wait_lobby_starts(self, count=1, timeout=WAIT_SECONDS, cwd=None):
+        """Waits until the Lobby has recorded `count` starts (by runs in the current directory
+        `cwd`, if given); returns those records."""
+        def starts():
+            return [r for r in self.lobby_starts() if cwd is None or decode_argument(r["cwd"]) == native(cwd)]
+
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
-            starts = self.lobby_starts()
-            if len(starts) >= count:
-                return starts
+            found = starts()
+            if len(found) >= count:
+                return found
             time.sleep(0.05)
-        raise AssertionError(f"the Lobby recorded {len(self.lobby_starts())} starts, expected {count}")
+        raise AssertionError(f"the Lobby recorded {len(starts())} starts, expected {count}")
 
     def wait_lobby_ended(self, pid, timeout=WAIT_SECONDS):
         deadline = time.monotonic() + timeout

@@ -117,7 +117,7 @@ class UpdateTestCase(LauncherTestCase):
         install folder's rollback store."""
         named = [m.group(1) for m in map(re.compile(rb"(?:deleting|keeping) rollback folder (.*)").fullmatch,
                                          result.lines) if m]
-        self.assertEqual(len(named), 1, result.lines)
+        self.assertEqual(len(named), 1, (result.code, result.lines, result.stderr[-2000:]))
         rollback = from_eight_bit(named[0])
         self.assertRegex(rollback, r"[\\/][0-9a-f]{8}\Z")
         self.assertEqual(rollback[:-9], from_eight_bit(eight_bit(folder.native(ROLLBACK_STORE))))
