@@ -571,6 +571,21 @@ def time_minimal_copier(bin_dir, update, install):
     return (time.perf_counter_ns() - start) / 1e9
 
 
+def time_contender(name, bin_dir, target, update, plan, cp_source, cp_flag):
+    """Seconds of the launcher, minimal_copier or `cp` + `sync` (of cp_source, with cp_flag)
+    installing the update over `target`; the launcher's phases, else None; and the round line's
+    detail."""
+    if name.startswith("cp "):
+        copied, synced = time_cp(cp_source, target, cp_flag)
+        return copied + synced, None, f"   (of which sync {synced:.3f})"
+    if name == "launcher":
+        seconds, split = time_launcher_install(target, len(plan))
+        detail = "   (" + ", ".join(f"{k} {v:.3f}" for k, v in split.items()) + ")"
+    else:
+        seconds, split, detail = time_minimal_copier(bin_dir, update, target), None, ""
+    return seconds, split, detail
+
+
 def record_round(results, phases, round_index, name, seconds, split, detail):
     """Keeps a round's time unless it is round -1, the one that warms the caches and the file
     system's allocations up: with runs this short, the first would stand out."""
@@ -656,20 +671,12 @@ def bench_exfat(bin_dir, work, files, total_mib, rounds):
                 descriptor = os.open(os.path.join(target, "Lobby.exe"), os.O_RDONLY)
                 os.fsync(descriptor)
                 os.close(descriptor)
-                detail = ""
-                if name == "launcher":
-                    seconds, split = time_launcher_install(target, len(plan))
-                    detail = "   (" + ", ".join(f"{k} {v:.3f}" for k, v in split.items()) + ")"
-                elif name == "minimal_copier":
-                    seconds = time_minimal_copier(bin_dir, update, target)
+                seconds, split, detail = time_contender(name, bin_dir, target, update, plan, update, "-r")
+                if name == "minimal_copier":
                     shutil.rmtree(update)
-                else:
-                    copied, synced = time_cp(update, target, "-r")
-                    seconds = copied + synced
-                    detail = f"   (of which sync {synced:.3f})"
-                if name != "cp -r + sync":
+                if not name.startswith("cp "):
                     check_installed(target, plan)
-                record_round(results, phases, round_index, name, seconds, split if name == "launcher" else None, detail)
+                record_round(results, phases, round_index, name, seconds, split, detail)
                 shutil.rmtree(target)
         return print_copy_medians(results, phases, "cp -r + sync")
     finally:
@@ -707,22 +714,14 @@ def bench_copies(bin_dir, work, shm_root, files, total_mib, rounds):
                 run(["cp", "-a", master_update, elsewhere])
                 update = os.path.join(target, "update_1")
                 os.sync()
-                detail = ""
-                if name == "launcher":
-                    os.symlink(elsewhere, update)
-                    seconds, split = time_launcher_install(target, len(plan))
-                    detail = "   (" + ", ".join(f"{k} {v:.3f}" for k, v in split.items()) + ")"
-                elif name == "minimal_copier":
-                    os.symlink(elsewhere, update)
-                    seconds = time_minimal_copier(bin_dir, update, target)
-                    os.remove(update)
-                else:
-                    copied, synced = time_cp(elsewhere, target)
-                    seconds = copied + synced
-                    detail = f"   (of which sync {synced:.3f})"
                 if name != "cp -a + sync":
+                    os.symlink(elsewhere, update)
+                seconds, split, detail = time_contender(name, bin_dir, target, update, plan, elsewhere, "-a")
+                if name == "minimal_copier":
+                    os.remove(update)
+                if not name.startswith("cp "):
                     check_installed(target, plan)
-                record_round(results, phases, round_index, name, seconds, split if name == "launcher" else None, detail)
+                record_round(results, phases, round_index, name, seconds, split, detail)
                 shutil.rmtree(elsewhere)
         return print_copy_medians(results, phases, "cp -a + sync")
     finally:

@@ -56,8 +56,6 @@ void makeRoom(const UpdateFile& file, Installation& installation)
 // file held), the file is copied instead, at once, and the volume is not asked again.
 bool linkFile(const fs::path& source, const fs::path& target, VolumeFacts& volume)
 {
-    if (volume.linksRefused)
-        return false;
     boost::system::error_code refused;
     fs::create_hard_link(source, target, refused);
     volume.linksRefused = bool(refused);
