@@ -6,6 +6,8 @@
 
 #include <boost/filesystem/operations.hpp>
 
+#include <iterator>
+
 namespace fs = boost::filesystem;
 
 fs::path rollbackStorePath(const fs::path& installFolder)
@@ -38,13 +40,35 @@ fs::path partialRestorePath(const fs::path& destination)
     return fs::path(destination.native() + fs::path(".zintu_partial").native());
 }
 
+fs::path displacedPath(const fs::path& destination)
+{
+    return fs::path(destination.native() + fs::path(".zintu_displaced").native());
+}
+
+namespace {
+
+// How many elements a path has: a separator at its end stands for none.
+std::ptrdiff_t elementsOf(const fs::path& path)
+{
+    const std::ptrdiff_t count = std::distance(path.begin(), path.end());
+    const fs::path::string_type& text = path.native();
+    return count > 1 && path.filename() == "." && text.back() != '.' ? count - 1 : count;
+}
+
+}
+
 fs::path rebasePath(const fs::path& listedPath, const fs::path& baseFolder, const fs::path& newBaseFolder)
 {
-    // Cut on the native text, so that no name passes through the 8-bit form.
-    const fs::path::string_type& text = listedPath.native();
-    const std::size_t cut = baseFolder.native().size() + 1;
-    const fs::path relative = cut < text.size() ? text.substr(cut) : fs::path::string_type();
-    return newBaseFolder / relative;
+    // By elements, never by length: a base that is a root ("C:\\", "\\\\?\\D:\\", "/") ends in its
+    // separator, and the paths below it add none of their own.
+    auto element = listedPath.begin();
+    std::ptrdiff_t left = elementsOf(listedPath);
+    for (std::ptrdiff_t skipped = elementsOf(baseFolder); skipped > 0 && left > 0; --skipped, --left)
+        ++element;
+    fs::path rebased = newBaseFolder;
+    for (; left > 0; --left, ++element)
+        rebased /= *element;
+    return rebased;
 }
 
 fs::path applyAsarRule(const fs::path& path)

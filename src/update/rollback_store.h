@@ -24,12 +24,17 @@ bool isAsideFolderName(const boost::filesystem::path& name);
 // cut short and is deleted.
 boost::filesystem::path partialBackupPath(const boost::filesystem::path& rollbackFolder);
 
-// Where a backup moving back across volumes is copied before it takes the destination's name:
-// beside the destination, which alone is sure to be on the destination's volume.
+// Where a file is copied before it takes the destination's name whole: a backup moving back across
+// volumes, a copy that no backup covers, the Launcher's own new program. Beside the destination,
+// which alone is sure to be on the destination's volume.
 boost::filesystem::path partialRestorePath(const boost::filesystem::path& destination);
 
-// The listed path carried from below the base folder to the same place below the new base:
-// the base folder's text and one separator are cut off the front, by length alone.
+// Where an undo moves what stands in a backup's way when the rollback store lies on another volume:
+// beside it, which alone is sure to be on its volume.
+boost::filesystem::path displacedPath(const boost::filesystem::path& destination);
+
+// The listed path carried from below the base folder to the same place below the new base: as
+// many elements as the base folder has are taken off its front, whatever the base's text ends in.
 boost::filesystem::path rebasePath(const boost::filesystem::path& listedPath,
                                    const boost::filesystem::path& baseFolder,
                                    const boost::filesystem::path& newBaseFolder);

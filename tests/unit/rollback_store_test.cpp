@@ -35,6 +35,25 @@ TEST(RebasePath, CarriesRelativePathToNewBase)
         EXPECT_EQ(rebasePath(c.listed, c.base, c.newBase).native(), c.expected.native()) << c.listed;
 }
 
+// An install folder at a root ends in its separator: every top-level name keeps all of its
+// characters, so two of them never make one target.
+TEST(RebasePath, KeepsWholeNamesBelowARoot)
+{
+#ifdef _WIN32
+    const fs::path roots[] = {L"C:\\", L"\\\\?\\C:\\", L"\\\\?\\UNC\\server\\share\\", L"C:\\Games\\"};
+#else
+    const fs::path roots[] = {"/", "/games/"};
+#endif
+    for (const fs::path& root : roots) {
+        for (const fs::path& relative : {fs::path("a.txt"), fs::path("1.pak"), fs::path("sub") / "b.dll"}) {
+            EXPECT_EQ(rebasePath(root / relative, root, rollbackFolder).native(), (rollbackFolder / relative).native())
+                << root;
+            EXPECT_EQ(rebasePath(root / relative, root, fs::path()).native(), relative.native()) << root;
+        }
+        EXPECT_EQ(rebasePath(root, root, rollbackFolder).native(), rollbackFolder.native()) << root;
+    }
+}
+
 // Names outside ASCII reach the new base unchanged.
 TEST(RebasePath, KeepsNamesOutsideAscii)
 {
