@@ -20,10 +20,20 @@ bool allDigits(const std::string& text)
     return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
-// Renames the update folder out of every scan's sight.
+bool standing(const fs::path& path)
+{
+    boost::system::error_code unknown;
+    return fs::exists(fs::symlink_status(path, unknown));
+}
+
+// Renames the update folder out of every scan's sight, to a name where nothing stands: what an
+// earlier run left under "old_update_<suffix>" (a deletion cut short, or a folder of the user's
+// named so in other letter case) keeps its name, and the retired update takes the next free one.
 fs::path retireUpdate(const fs::path& installFolder, const std::string& suffix, HeldFileWait& wait)
 {
-    const fs::path retired = installFolder / fs::path(retiredPrefix + suffix);
+    fs::path retired = installFolder / fs::path(retiredPrefix + suffix);
+    for (unsigned more = 1; standing(retired); ++more)
+        retired = installFolder / fs::path(retiredPrefix + suffix + std::to_string(more));
     wait.nextFile();
     wait.run([&] { fs::rename(updateFolderPath(installFolder, suffix), retired); });
     return retired;
@@ -35,16 +45,22 @@ bool hasPrefixAndDigits(const fs::path::string_type& key, const std::string& pre
     return key.compare(0, keyedPrefix.size(), keyedPrefix) == 0 &&
            allDigits(fs::path(key.substr(keyedPrefix.size())).string());
 }
+
+std::optional<std::string> digitsAfter(const std::string& prefix, const std::string& folderName)
+{
+    if (folderName.compare(0, prefix.size(), prefix) != 0)
+        return std::nullopt;
+    std::string suffix = folderName.substr(prefix.size());
+    if (!allDigits(suffix))
+        return std::nullopt;
+    return suffix;
+}
+
 }
 
 std::optional<std::string> updateSuffix(const std::string& folderName)
 {
-    if (folderName.compare(0, updatePrefix.size(), updatePrefix) != 0)
-        return std::nullopt;
-    std::string suffix = folderName.substr(updatePrefix.size());
-    if (!allDigits(suffix))
-        return std::nullopt;
-    return suffix;
+    return digitsAfter(updatePrefix, folderName);
 }
 
 bool isNewerSuffix(const std::string& candidate, const std::string& newest)
@@ -58,10 +74,12 @@ UpdateScan scanUpdateFolders(const fs::path& installFolder)
     for (fs::directory_iterator it(installFolder), end; it != end; ++it) {
         if (!fs::is_directory(it->status()))
             continue;
-        // Never a link: what it leads to is no leftover of this folder's.
-        if (fs::is_directory(it->symlink_status()) && hasPrefixAndDigits(fileNameKey(it->path().filename()), retiredPrefix))
+        const std::string name = it->path().filename().string();
+        // Only the names the Launcher writes, in their letter case; never a link: what it leads to
+        // is no leftover of this folder's.
+        if (fs::is_directory(it->symlink_status()) && digitsAfter(retiredPrefix, name))
             scan.retired.push_back(it->path());
-        const std::optional<std::string> suffix = updateSuffix(it->path().filename().string());
+        const std::optional<std::string> suffix = updateSuffix(name);
         if (!suffix)
             continue;
         scan.suffixes.push_back(*suffix);

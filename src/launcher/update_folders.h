@@ -10,7 +10,7 @@ class HeldFileWait;
 
 // Pending updates found in an install folder: the suffix of every "update_" + digits folder in
 // listing order, and the greatest of them in plain string order (empty when there is none); and
-// what earlier runs left of retired updates, "old_update_" + digits.
+// what earlier runs left of retired updates, "old_update_" + digits, in exactly that letter case.
 struct UpdateScan {
     std::vector<std::string> suffixes;
     std::string newest;
@@ -28,9 +28,9 @@ bool isNewerSuffix(const std::string& candidate, const std::string& newest);
 // updates. Raises the file-system library's errors.
 UpdateScan scanUpdateFolders(const boost::filesystem::path& installFolder);
 
-// Renames every pending update but the newest to "old_update_" + suffix, out of every scan's
-// sight, waiting out a folder held for a moment, and returns the retired folders, to delete. A
-// failed rename is raised.
+// Renames every pending update but the newest to "old_update_" + suffix (or, where something
+// stands under that name, the suffix and a number), out of every scan's sight, waiting out a
+// folder held for a moment, and returns the retired folders, to delete. A failed rename is raised.
 std::vector<boost::filesystem::path> retireOlderUpdates(const boost::filesystem::path& installFolder,
                                                         const UpdateScan& scan, HeldFileWait& wait);
 

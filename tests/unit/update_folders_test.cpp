@@ -116,18 +116,24 @@ TEST(RetireOlderUpdates, DeletesAllButNewest)
     EXPECT_TRUE(fs::is_regular_file(install.path() / "update_5"));
 }
 
-// A rename that fails is raised and leaves that update and the newest in place.
-TEST(RetireOlderUpdates, RaisesFailedRename)
+// What an earlier run left under the retired name keeps it, and the update takes a free name that
+// later scans still find as a leftover.
+TEST(RetireOlderUpdates, TakesAFreeNameBesideALeftover)
 {
     TempFolder install;
     makeFolder(install.path() / "update_9");
-    makeFolder(install.path() / "update_10");
-    makeFile(install.path() / "old_update_10" / "blocking.txt");
+    makeFile(install.path() / "update_10" / "a.dll");
+    makeFile(install.path() / "old_update_10" / "left.txt");
 
     HeldFileWait wait;
-    EXPECT_THROW(retireOlderUpdates(install.path(), scanUpdateFolders(install.path()), wait), fs::filesystem_error);
-    EXPECT_TRUE(fs::is_directory(install.path() / "update_10"));
-    EXPECT_TRUE(fs::is_directory(install.path() / "update_9"));
+    const std::vector<fs::path> retired = retireOlderUpdates(install.path(), scanUpdateFolders(install.path()), wait);
+
+    ASSERT_EQ(retired.size(), 1u);
+    EXPECT_TRUE(fs::exists(retired[0] / "a.dll"));
+    EXPECT_TRUE(fs::exists(install.path() / "old_update_10" / "left.txt"));
+    EXPECT_FALSE(fs::exists(install.path() / "update_10"));
+    const std::vector<fs::path> leftovers = scanUpdateFolders(install.path()).retired;
+    EXPECT_NE(std::find(leftovers.begin(), leftovers.end(), retired[0]), leftovers.end());
 }
 
 }
