@@ -39,45 +39,59 @@ void endRunningLobbies()
     }
 }
 
+// Everything but the clean-up, under the lock; returns the retired updates, to delete once the
+// lock is released.
+std::vector<fs::path> launch(bool restart, bool kill)
+{
+    // Every file below it is named in the form that works at any length.
+    const fs::path folder = longPathForm(installFolder());
+    const InstanceLock lock(folder / "launcher.lock");
+    // One budget for every file the run waits for, whichever step meets it.
+    HeldFileWait wait;
+    const UpdateScan scan = scanUpdateFolders(folder);
+    std::vector<fs::path> retired = scan.retired;
+    const bool updateFound = !scan.newest.empty();
+
+    // A running Lobby may hold the very files an undo or an installation is to move.
+    if (restart || kill || updateFound || hasInterruptedUpdate(folder))
+        endRunningLobbies();
+    try {
+        recoverInterruptedUpdates(folder, wait);
+    } catch (const std::exception& e) {
+        if (!kill)
+            throw;
+        // The Lobbies are ended, which is what was asked; the next start tries the undo again.
+        writeDiagnosticLine("warning: an interrupted update is not undone yet: " + std::string(e.what()));
+    }
+    if (kill)
+        return retired;
+    if (updateFound) {
+        const std::vector<fs::path> older = retireOlderUpdates(folder, scan, wait);
+        retired.insert(retired.end(), older.begin(), older.end());
+        applyUpdate(updateFolderPath(folder, scan.newest), wait);
+        if (const auto installed = retireInstalledUpdate(folder, scan.newest, wait))
+            retired.push_back(*installed);
+    }
+    writeUpdateTimingLog();
+    startLobby();
+    return retired;
+}
+
 }
 
 int runLaunchSequence(bool restart, bool kill)
 {
+    std::vector<fs::path> retired;
     try {
-        // Every file below it is named in the form that works at any length.
-        const fs::path folder = longPathForm(installFolder());
-        const InstanceLock lock(folder / "launcher.lock");
-        // One budget for every file the run waits for, whichever step meets it.
-        HeldFileWait wait;
-        recoverInterruptedUpdates(folder, wait);
-        const UpdateScan scan = scanUpdateFolders(folder);
-        // Retired updates, left by earlier runs or by this one, are deleted once the Lobby is
-        // started: they never delay it.
-        std::vector<fs::path> retired = scan.retired;
-        const bool updateFound = !scan.newest.empty();
-
-        if (restart || kill || updateFound) {
-            endRunningLobbies();
-            if (kill) {
-                deleteRetiredUpdates(retired);
-                return 0;
-            }
-            if (updateFound) {
-                const std::vector<fs::path> older = retireOlderUpdates(folder, scan, wait);
-                retired.insert(retired.end(), older.begin(), older.end());
-                applyUpdate(updateFolderPath(folder, scan.newest), wait);
-                if (const auto installed = retireInstalledUpdate(folder, scan.newest, wait))
-                    retired.push_back(*installed);
-            }
-        }
-        writeUpdateTimingLog();
-        startLobby();
-        deleteRetiredUpdates(retired);
-        return 0;
+        retired = launch(restart, kill);
     } catch (const std::exception& e) {
         std::ostringstream text;
         text << "Error: " << e.what();
         showMessage(text.str());
         return -1;
     }
+    // Only once the lock is free: a Lobby may start the Launcher again at once. Retired updates
+    // are no run's any more, so nothing here meets another run's files.
+    deleteRetiredUpdates(retired);
+    return 0;
 }

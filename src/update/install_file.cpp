@@ -82,7 +82,7 @@ void copyFile(const UpdateFile& file, const fs::path& to, std::optional<fs::perm
     const fs::perms created =
         installation.wait.run([&] { return copyFileData(file.source, to, file.sourceStatus, volume, flushNow); });
     if (!flushNow)
-        installation.copied.push_back(to);
+        installation.copied.push_back(file.target);
     if (wanted && *wanted != created && volume.keepsPermissions.value_or(true))
         installation.wait.run([&] { fs::permissions(to, *wanted); });
 }
@@ -108,7 +108,22 @@ void placeFile(const UpdateFile& file, Installation& installation)
     if (!volume.linksRefused && (!wanted || *wanted == sourcePermissions(file)) &&
         linkFile(file.source, file.target, volume))
         return;
-    copyFile(file, file.target, wanted, installation, false);
+    if (fs::exists(file.replaced)) {
+        copyFile(file, file.target, wanted, installation, false);
+        return;
+    }
+    // No backup covers a copy where nothing stood, and nothing tells a copy cut short from a file
+    // of the user's: it is made beside the target and takes the target's name whole.
+    const fs::path staged = partialRestorePath(file.target);
+    try {
+        installation.wait.run([&] { removeFileName(staged); });
+        copyFile(file, staged, wanted, installation, false);
+        installation.wait.run([&] { renameNew(staged, file.target); });
+    } catch (const fs::filesystem_error&) {
+        boost::system::error_code ignored;
+        fs::remove(staged, ignored);
+        throw;
+    }
 }
 
 // The Launcher's own program is never missing, whatever ends the run, or no run could ever follow

@@ -10,21 +10,31 @@ namespace fs = boost::filesystem;
 
 namespace {
 
-// Leaves a whole copy of the entry under the destination's name, or nothing.
-void copyWhole(const fs::path& from, const fs::path& to, const fs::path& partial)
+[[noreturn]] void raiseAnotherVolume(const fs::path& from, const fs::path& to)
 {
+    throw fs::filesystem_error("boost::filesystem::rename", from, to,
+                               boost::system::errc::make_error_code(boost::system::errc::cross_device_link));
+}
+
+// Leaves a whole copy of the entry under the destination's name, or nothing. The data is copied
+// once: only the steps after it are tried again while a file is held.
+void copyWhole(const fs::path& from, const fs::path& to, const fs::path& partial, HeldFileWait& wait)
+{
+    const bool link = fs::is_symlink(fs::symlink_status(from));
     bool named = false;
     try {
-        removeFileName(partial);
-        if (fs::is_symlink(fs::symlink_status(from))) {
-            fs::copy_symlink(from, partial);
-        } else {
-            fs::copy_file(from, partial);
-            flushFileToDisk(partial);
-        }
-        if (!renameOnVolume(partial, to))
-            throw fs::filesystem_error("boost::filesystem::rename", partial, to,
-                                       boost::system::errc::make_error_code(boost::system::errc::cross_device_link));
+        // A source held without read sharing refuses the copy before any data moves.
+        wait.run([&] {
+            removeFileName(partial);
+            if (link)
+                fs::copy_symlink(from, partial);
+            else
+                fs::copy_file(from, partial);
+        });
+        if (!link)
+            wait.run([&] { flushFileToDisk(partial); });
+        if (!wait.run([&] { return renameOnVolume(partial, to); }))
+            raiseAnotherVolume(partial, to);
         named = true;
         // The copy's name must be on the disk before the source goes, or a power cut could keep neither.
         flushFolderToDisk(to.parent_path());
@@ -41,8 +51,7 @@ void moveFile(const fs::path& from, const fs::path& to, const fs::path& partial,
 {
     if (wait.run([&] { return renameOnVolume(from, to); }))
         return;
-    // A source held without read sharing refuses the copy before any data moves.
-    wait.run([&] { copyWhole(from, to, partial); });
+    copyWhole(from, to, partial, wait);
     try {
         wait.run([&] { removeFileName(from); });
     } catch (const fs::filesystem_error&) {

@@ -20,6 +20,10 @@ void moveFile(const boost::filesystem::path& from, const boost::filesystem::path
 // any other failure.
 bool renameOnVolume(const boost::filesystem::path& from, const boost::filesystem::path& to);
 
+// Renames on one volume to a name where nothing stands; raises
+// boost::filesystem::filesystem_error when something does, and then nothing has changed.
+void renameNew(const boost::filesystem::path& from, const boost::filesystem::path& to);
+
 // Puts `replacement` in the place of `target`, on one volume, keeping what stood there as `backup`,
 // with no moment at which nothing stands at `target`: on Linux the backup is a second name of the
 // file and the replacement takes the target's name in one rename; on Windows, where a running

@@ -3,6 +3,8 @@
 #include <boost/filesystem/operations.hpp>
 
 #include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace fs = boost::filesystem;
@@ -18,15 +20,41 @@ bool renameOnVolume(const fs::path& from, const fs::path& to)
     return true;
 }
 
+namespace {
+
+fs::filesystem_error systemError(const char* operation, const fs::path& from, const fs::path& to, int error)
+{
+    return fs::filesystem_error(operation, from, to, boost::system::error_code(error, boost::system::system_category()));
+}
+
+}
+
+void renameNew(const fs::path& from, const fs::path& to)
+{
+    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+        return;
+    // A volume that cannot tell (exfat-fuse, for one) gets a look first: nothing stood there a
+    // moment ago, and only this run writes in the install folder.
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+        throw systemError("boost::filesystem::rename", from, to, errno);
+    if (fs::exists(fs::symlink_status(to)))
+        throw systemError("boost::filesystem::rename", from, to, EEXIST);
+    fs::rename(from, to);
+}
+
+// A second name keeps a program at the target throughout. A volume without links (exFAT, FAT, a
+// share) takes the way Windows takes: the target is renamed to the backup right before.
 void replaceKeepingBackup(const fs::path& target, const fs::path& replacement, const fs::path& backup)
 {
-    if (::link(target.c_str(), backup.c_str()) != 0)
-        throw fs::filesystem_error("boost::filesystem::create_hard_link", target, backup,
-                                   boost::system::error_code(errno, boost::system::system_category()));
+    const bool linked = ::link(target.c_str(), backup.c_str()) == 0;
+    if (!linked && ::rename(target.c_str(), backup.c_str()) != 0)
+        throw systemError("boost::filesystem::rename", target, backup, errno);
     if (::rename(replacement.c_str(), target.c_str()) != 0) {
         const int error = errno;
-        ::unlink(backup.c_str());
-        throw fs::filesystem_error("boost::filesystem::rename", replacement, target,
-                                   boost::system::error_code(error, boost::system::system_category()));
+        if (linked)
+            ::unlink(backup.c_str());
+        else
+            ::rename(backup.c_str(), target.c_str());
+        throw systemError("boost::filesystem::rename", replacement, target, error);
     }
 }

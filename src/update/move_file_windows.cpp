@@ -29,6 +29,12 @@ bool renameOnVolume(const fs::path& from, const fs::path& to)
     raiseRename(from, to, error);
 }
 
+void renameNew(const fs::path& from, const fs::path& to)
+{
+    if (!MoveFileExW(from.c_str(), to.c_str(), 0))
+        raiseRename(from, to, GetLastError());
+}
+
 void replaceKeepingBackup(const fs::path& target, const fs::path& replacement, const fs::path& backup)
 {
     if (!MoveFileExW(target.c_str(), backup.c_str(), 0))

@@ -1,7 +1,6 @@
 #include "update/rollback.h"
 
 #include "launcher/diagnostics.h"
-#include "launcher/folder_listing.h"
 #include "launcher/show_message.h"
 #include "update/file_removal.h"
 #include "update/held_file_wait.h"
@@ -10,6 +9,7 @@
 
 #include <boost/filesystem/operations.hpp>
 
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <unordered_set>
@@ -64,22 +64,25 @@ private:
     unsigned count_ = 0;
 };
 
-// Moves the file or link at path to `aside`; false when nothing stood there, or when it lay on
-// another volume than the store and was removed instead. A folder was never the installation's:
-// only files and links are.
-bool moveAside(const fs::path& path, const fs::path& aside)
+// Moves the file or link at path out of a backup's way, never deleting it: into the store or,
+// where it lies on another volume than the store, beside itself. Returns where it went; nothing
+// when nothing stood there. A folder was never the installation's: only files and links are.
+std::optional<fs::path> moveAside(const fs::path& path, AsideFolder& aside)
 {
     boost::system::error_code unknown;
     const fs::file_status status = fs::symlink_status(path, unknown);
     if (!fs::exists(status))
-        return false;
+        return std::nullopt;
     if (fs::is_directory(status))
         throw fs::filesystem_error("boost::filesystem::rename", path,
                                    boost::system::errc::make_error_code(boost::system::errc::is_a_directory));
-    if (renameOnVolume(path, aside))
-        return true;
-    removeFileName(path);
-    return false;
+    const fs::path inStore = aside.next();
+    if (renameOnVolume(path, inStore))
+        return inStore;
+    const fs::path beside = displacedPath(path);
+    removeFileName(beside);
+    renameOnVolume(path, beside);
+    return beside;
 }
 
 // Moves a backup back over what stands at its destination. A move that replaces it leaves no
@@ -101,18 +104,25 @@ void restoreBackup(const fs::path& backup, const fs::path& destination, AsideFol
         return;
     } catch (const fs::filesystem_error&) {
     }
-    const fs::path displaced = aside.next();
-    const bool movedAside = wait.run([&] { return moveAside(destination, displaced); });
+    const std::optional<fs::path> displaced = wait.run([&] { return moveAside(destination, aside); });
     try {
         moveFile(backup, destination, partial, wait);
     } catch (const fs::filesystem_error&) {
-        if (movedAside) {
+        if (displaced) {
             try {
-                renameOnVolume(displaced, destination);
+                renameOnVolume(*displaced, destination);
             } catch (const fs::filesystem_error&) {
             }
         }
         throw;
+    }
+    // The store's folder of what was moved aside goes once the undo is over; a file beside its
+    // place goes now, as far as it can at once.
+    if (displaced && *displaced == displacedPath(destination)) {
+        try {
+            removeFileName(*displaced);
+        } catch (const fs::filesystem_error&) {
+        }
     }
 }
 
@@ -124,12 +134,40 @@ void removeAddedFile(const fs::path& target, HeldFileWait& wait)
         wait.run([&] { removeFileName(target); });
 }
 
-// Backups in the rollback folder, every file or link below it.
+// Backups in the rollback folder: every entry below it that is not a folder, a link to a folder
+// among them, which is a backup as any link is.
 std::vector<fs::path> standingBackups(const fs::path& rollbackFolder)
 {
+    std::vector<fs::path> backups;
     if (!fs::is_directory(fs::symlink_status(rollbackFolder)))
-        return {};
-    return *listFolderEntries(rollbackFolder, true, false);
+        return backups;
+    for (fs::recursive_directory_iterator it(rollbackFolder), end; it != end; ++it)
+        if (!fs::is_directory(it->symlink_status()))
+            backups.push_back(it->path());
+    return backups;
+}
+
+// What a step cut short left beside its target under the Launcher's own names: a copy not yet
+// renamed into place, or what an undo moved out of a backup's way.
+void removeCutShort(const fs::path& target, HeldFileWait& wait)
+{
+    wait.run([&] {
+        removeFileName(partialRestorePath(target));
+        removeFileName(displacedPath(target));
+    });
+}
+
+// The records in the rollback store, each "<rollback folder>.journal".
+std::vector<fs::path> recordsIn(const fs::path& store)
+{
+    std::vector<fs::path> records;
+    boost::system::error_code error;
+    if (!fs::is_directory(fs::status(store, error)))
+        return records;
+    for (fs::directory_iterator it(store), end; it != end; ++it)
+        if (it->path().extension() == ".journal" && fs::is_regular_file(it->symlink_status()))
+            records.push_back(it->path());
+    return records;
 }
 
 }
@@ -145,15 +183,16 @@ void rollbackUpdate(const fs::path& installFolder, const fs::path& rollbackFolde
         const fs::path backup = rollbackFolder / step->relative;
         wait.nextFile();
         try {
+            if (interrupted)
+                removeCutShort(destination, wait);
             if (step->kind == InstallStep::Kind::add) {
-                if (interrupted || !step->written)
+                // Only what the record shows this installation wrote goes, and only after the end of
+                // an earlier run, whose data may never have reached the disk: an added copy stands
+                // under its name whole or not at all, and anything else there is not the update's.
+                if (interrupted && step->written)
                     removeAddedFile(destination, wait);
                 continue;
             }
-            // A copy cut short beside its destination: the Launcher's own new program, or a backup
-            // that was going back across volumes.
-            if (interrupted)
-                wait.run([&] { removeFileName(partialRestorePath(destination)); });
             if (standing(backup) && tried.insert(backup.native()).second)
                 restoreBackup(backup, destination, aside, wait);
         } catch (...) {
@@ -191,22 +230,29 @@ bool undoInstallation(const fs::path& installFolder, const fs::path& rollbackFol
     return true;
 }
 
+bool hasInterruptedUpdate(const fs::path& installFolder)
+{
+    try {
+        for (const fs::path& journal : recordsIn(rollbackStorePath(installFolder)))
+            if (!readJournal(journal).complete)
+                return true;
+        return false;
+    } catch (const std::exception&) {
+        return true;
+    }
+}
+
 void recoverInterruptedUpdates(const fs::path& installFolder, HeldFileWait& wait)
 {
     const fs::path store = rollbackStorePath(installFolder);
     boost::system::error_code error;
     if (!fs::is_directory(fs::status(store, error)))
         return;
-
-    std::vector<fs::path> journals;
-    for (fs::directory_iterator it(store), end; it != end; ++it) {
-        if (it->path().extension() == ".journal" && fs::is_regular_file(it->symlink_status()))
-            journals.push_back(it->path());
-        else if (isAsideFolderName(it->path().filename()))
+    for (fs::directory_iterator it(store), end; it != end; ++it)
+        if (isAsideFolderName(it->path().filename()))
             removeLeftovers(it->path());
-    }
 
-    for (const fs::path& journal : journals) {
+    for (const fs::path& journal : recordsIn(store)) {
         const fs::path rollbackFolder = fs::path(journal).replace_extension();
         // A copy across volumes cut short, never a backup.
         fs::remove(partialBackupPath(rollbackFolder), error);

@@ -26,6 +26,10 @@ void rollbackUpdate(const boost::filesystem::path& installFolder, const boost::f
 bool undoInstallation(const boost::filesystem::path& installFolder, const boost::filesystem::path& rollbackFolder,
                       const InstallationRecord& record, bool interrupted, HeldFileWait& wait);
 
+// Whether the rollback store holds the record of an installation that is not complete, or one
+// that cannot be read: recovery then has files to move. Never raises.
+bool hasInterruptedUpdate(const boost::filesystem::path& installFolder);
+
 // Finishes what earlier runs left in the install folder's rollback store, right after the lock is
 // taken: an installation that a killed run, a power cut or a backup that could not be moved back
 // left unfinished is undone, and what is left of completed installations and of files moved aside
