@@ -199,6 +199,22 @@ class RestartMode(LockAndKillTestCase):
         self.assertFalse(folder.has_ended(long["pid"]))
         self.assertLockFileEmpty(folder)
 
+    # A Lobby that starts the Launcher with "--restart" as soon as it starts finds the lock free:
+    # the run that started it deletes what is retired (here 3,000 files) only once it has let go.
+    def test_lobby_restarting_at_once(self):
+        folder = self.install("Client")
+        for i in range(3000):
+            folder.write(f"old_update_1/f{i}.dat", b"retired")
+        folder.write("lobby-starts-launcher.txt", "--restart")
+
+        result = folder.run()
+
+        self.assertEqual(result.code, 0)
+        self.assertMessages(result)
+        folder.wait_lobby_starts(2)
+        self.assertFalse((folder.path / "old_update_1").exists())
+        self.assertLockFileEmpty(folder)
+
 
 class InstanceLock(LockAndKillTestCase):
     # Of eight Launchers started together on one folder exactly one does the work; each of the

@@ -411,8 +411,9 @@ class CompleteUpdate(UpdateTestCase):
 class PendingUpdateFolders(UpdateTestCase):
     # Of update_9, update_10, update_100, update_2 and update_0999 the newest by plain string
     # order, update_9, is installed; the others are removed without a trace and never installed,
-    # and so is what an earlier run left of a retired one (old_update_3); folders that only look
-    # like updates, and a file named like one, are left alone.
+    # and so is what an earlier run left of retired ones (old_update_3, and old_update_9 and
+    # old_update_10 under the names these take); folders that only look like updates (on Windows
+    # also Old_Update_4), and a file named like one, are left alone.
     def test_newest_by_string_order_wins_and_older_ones_are_retired(self):
         folder = self.install("Client")
         folder.write("version.txt", b"one")
@@ -421,9 +422,10 @@ class PendingUpdateFolders(UpdateTestCase):
             folder.write(f"update_{suffix}/from_{suffix}.txt", b"never installed")
         folder.write("update_9/version.txt", b"nine")
         folder.write("update_9/sub/nine.dll", b"nine dll")
-        for lookalike in ["update_", "update_1a", "Update_1", "update_-1", "old_update_3a", "update_ 4"]:
+        for lookalike in ["update_", "update_1a", "Update_1", "update_-1", "old_update_3a", "update_ 4", "Old_Update_4"]:
             folder.write(f"{lookalike}/keep.txt", lookalike.encode())
-        folder.write("old_update_3/from_3.txt", b"never installed")
+        for leftover in ["3", "9", "10"]:
+            folder.write(f"old_update_{leftover}/from_{leftover}.txt", b"never installed")
         folder.write("update_5", b"a file, not a folder")
         before = folder.tree()
         update = folder.path / "update_9"
@@ -432,7 +434,8 @@ class PendingUpdateFolders(UpdateTestCase):
         result = self.run_update(folder)
 
         self.assertInstalled(result, folder, update, order)
-        pending = {"update_10", "update_100", "update_2", "update_0999", "update_9", "old_update_3"}
+        pending = {"update_10", "update_100", "update_2", "update_0999", "update_9", "old_update_3", "old_update_9",
+                   "old_update_10"}
         expected = {path: entry for path, entry in before.items() if path.split("/")[0] not in pending}
         expected.update({"version.txt": ("file", b"nine", True), "sub": ("folder",),
                          "sub/nine.dll": ("file", b"nine dll", True)})

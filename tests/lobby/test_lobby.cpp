@@ -3,7 +3,9 @@
 // 32 or 64 bits, and on Linux whether the broken-pipe signal is ignored, whether it leads a session
 // of its own, and what each open file descriptor names) and one when it ends by itself ("ended").
 // When lobby-stay-seconds.txt lies beside it, it stays running that many seconds first, so that
-// tests can end it or watch it run. Text is written with every character above
+// tests can end it or watch it run. When lobby-starts-launcher.txt lies beside it, it deletes the
+// file and starts the Launcher beside it, once, with the argument the file holds, as a Lobby that
+// asks for a restart as it starts would. Text is written with every character above
 // 0x7E as \uXXXX: UTF-16 units on Windows, raw bytes elsewhere.
 #ifdef _WIN32
 #include <windows.h>
@@ -16,6 +18,7 @@
 #include <cstdlib>
 #endif
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <string>
@@ -74,12 +77,29 @@ Text currentDirectory()
 
 long processId() { return static_cast<long>(GetCurrentProcessId()); }
 
+bool removeFile(const Text& path) { return _wremove(path.c_str()) == 0; }
+
 std::FILE* openFile(const Text& path, const char* mode)
 {
     return _wfopen(path.c_str(), std::wstring(mode, mode + std::char_traits<char>::length(mode)).c_str());
 }
 
 std::string platformFields() { return ""; }
+
+void startLauncher(const Text& launcher, const Text& argument)
+{
+    Text commandLine = L"\"" + launcher + L"\" " + argument;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (CreateProcessW(launcher.c_str(), commandLine.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr,
+                       nullptr, &startup, &process)) {
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+}
+
+constexpr char launcherName[] = "Launcher.exe";
 #else
 Text executablePath()
 {
@@ -97,6 +117,8 @@ Text currentDirectory()
 long processId() { return static_cast<long>(getpid()); }
 
 std::FILE* openFile(const Text& path, const char* mode) { return std::fopen(path.c_str(), mode); }
+
+bool removeFile(const Text& path) { return std::remove(path.c_str()) == 0; }
 
 // Every file descriptor open at start, by number, with what it names (/proc/self/fd/N's link text),
 // leaving out the one that reads the list.
@@ -125,6 +147,17 @@ std::string platformFields()
     return std::string(", \"sigpipeIgnored\": ") + (current.sa_handler == SIG_IGN ? "true" : "false") +
            ", \"sessionLeader\": " + (getsid(0) == getpid() ? "true" : "false") + ", \"files\": " + openFiles();
 }
+
+void startLauncher(const Text& launcher, const Text& argument)
+{
+    if (fork() == 0) {
+        setsid();
+        execl(launcher.c_str(), launcher.c_str(), argument.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+}
+
+constexpr char launcherName[] = "launcher";
 #endif
 
 Text besideMe(const Text& executable, const char* name)
@@ -144,6 +177,18 @@ void append(const Text& file, const std::string& line)
         std::fwrite(line.data(), 1, line.size(), f);
         std::fclose(f);
     }
+}
+
+// The first word of the file, as text; empty when there is none.
+Text firstWord(const Text& file)
+{
+    Text word;
+    if (std::FILE* f = openFile(file, "rb")) {
+        for (int c; (c = std::fgetc(f)) != EOF && !std::isspace(c);)
+            word.push_back(static_cast<Text::value_type>(c));
+        std::fclose(f);
+    }
+    return word;
 }
 
 int staySeconds(const Text& file)
@@ -166,6 +211,10 @@ int run(const Text& commandLine, const std::vector<Text>& arguments)
                        ", \"argv\": " + jsonArray(arguments) + ", \"cwd\": " + json(currentDirectory()) +
                        ", \"exe\": " + json(executable) +
                        ", \"bits\": " + std::to_string(sizeof(void*) * 8) + platformFields() + "}\n");
+    const Text restart = besideMe(executable, "lobby-starts-launcher.txt");
+    const Text argument = firstWord(restart);
+    if (!argument.empty() && removeFile(restart))
+        startLauncher(besideMe(executable, launcherName), argument);
     const int seconds = staySeconds(besideMe(executable, "lobby-stay-seconds.txt"));
     if (seconds > 0) {
         std::this_thread::sleep_for(std::chrono::seconds(seconds));
