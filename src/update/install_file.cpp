@@ -44,7 +44,7 @@ void makeRoom(const UpdateFile& file, Installation& installation)
     HeldFileWait& wait = installation.wait;
     if (file.step == Step::replace) {
         createRollbackFolder(file.rollbackPath.parent_path(), installation);
-        moveFile(file.target, file.rollbackPath, partialBackupPath(installation.journal.rollbackFolder()), wait);
+        moveFile(file.target, file.rollbackPath, stagingPath(installation.journal.rollbackFolder()), wait);
         installation.backups.push_back(file.rollbackPath);
     } else if (file.step == Step::rewrite) {
         wait.run([&] { removeFileName(file.target); });
@@ -95,6 +95,27 @@ std::optional<fs::perms> wantedPermissions(const UpdateFile& file)
     return file.replaced.permissions() & fs::perms_mask;
 }
 
+// Copies the update's file where it is made whole before `place` gives it the target's name: the
+// rollback store, which every later run clears of it, where the target lies on the install folder's
+// volume, else beside the target. Nothing is left there when `place` raises.
+template <class Place>
+void placeStaged(const UpdateFile& file, std::optional<fs::perms> wanted, Installation& installation, bool flushNow,
+                 Place place)
+{
+    const fs::path staged = installation.volumes.of(file.target.parent_path()).installVolume
+                                ? stagingPath(installation.journal.rollbackFolder())
+                                : partialRestorePath(file.target);
+    try {
+        installation.wait.run([&] { removeFileName(staged); });
+        copyFile(file, staged, wanted, installation, flushNow);
+        place(staged);
+    } catch (const fs::filesystem_error&) {
+        boost::system::error_code ignored;
+        fs::remove(staged, ignored);
+        throw;
+    }
+}
+
 // Puts the update's file at the target with the permissions of the file it replaced, or its own
 // when it replaced none. The update folder lies on the install folder's volume and goes right
 // after the installation, so a hard link gives the same file without writing its data twice. A
@@ -113,42 +134,26 @@ void placeFile(const UpdateFile& file, Installation& installation)
         return;
     }
     // No backup covers a copy where nothing stood, and nothing tells a copy cut short from a file
-    // of the user's: it is made beside the target and takes the target's name whole.
-    const fs::path staged = partialRestorePath(file.target);
-    try {
-        installation.wait.run([&] { removeFileName(staged); });
-        copyFile(file, staged, wanted, installation, false);
-        installation.wait.run([&] { renameNew(staged, file.target); });
-    } catch (const fs::filesystem_error&) {
-        boost::system::error_code ignored;
-        fs::remove(staged, ignored);
-        throw;
-    }
+    // of the user's: it is made aside and takes the target's name whole.
+    placeStaged(file, wanted, installation, false,
+                [&](const fs::path& staged) { installation.wait.run([&] { renameNew(staged, file.target); }); });
 }
 
 // The Launcher's own program is never missing, whatever ends the run, or no run could ever follow
-// to finish the installation or undo it: its new copy is made whole and durable beside it, with
-// its permissions, and takes its place in one rename.
+// to finish the installation or undo it: its new copy is made whole and durable aside, with its
+// permissions, and takes its place in one rename.
 void placeOwnImage(const UpdateFile& file, Installation& installation)
 {
     HeldFileWait& wait = installation.wait;
-    const fs::path staged = partialRestorePath(file.target);
-    try {
-        wait.run([&] { removeFileName(staged); });
-        copyFile(file, staged, wantedPermissions(file), installation, true);
-        if (file.step == Step::replace) {
-            createRollbackFolder(file.rollbackPath.parent_path(), installation);
-            wait.run([&] { replaceKeepingBackup(file.target, staged, file.rollbackPath); });
-            installation.backups.push_back(file.rollbackPath);
-        } else if (!wait.run([&] { return renameOnVolume(staged, file.target); })) {
-            throw fs::filesystem_error("boost::filesystem::rename", staged, file.target,
-                                       boost::system::errc::make_error_code(boost::system::errc::cross_device_link));
+    placeStaged(file, wantedPermissions(file), installation, true, [&](const fs::path& staged) {
+        if (file.step != Step::replace) {
+            wait.run([&] { renameNew(staged, file.target); });
+            return;
         }
-    } catch (const fs::filesystem_error&) {
-        boost::system::error_code ignored;
-        fs::remove(staged, ignored);
-        throw;
-    }
+        createRollbackFolder(file.rollbackPath.parent_path(), installation);
+        wait.run([&] { replaceKeepingBackup(file.target, staged, file.rollbackPath); });
+        installation.backups.push_back(file.rollbackPath);
+    });
 }
 
 }

@@ -254,8 +254,8 @@ void recoverInterruptedUpdates(const fs::path& installFolder, HeldFileWait& wait
 
     for (const fs::path& journal : recordsIn(store)) {
         const fs::path rollbackFolder = fs::path(journal).replace_extension();
-        // A copy across volumes cut short, never a backup.
-        fs::remove(partialBackupPath(rollbackFolder), error);
+        // A copy cut short before it took its name, never a backup.
+        fs::remove(stagingPath(rollbackFolder), error);
         const InstallationRecord record = readJournal(journal);
         if (!record.complete) {
             // Installing over an installation that is still half undone would mix the two for good.

@@ -30,7 +30,7 @@ bool isAsideFolderName(const fs::path& name)
     return name.extension() == ".displaced";
 }
 
-fs::path partialBackupPath(const fs::path& rollbackFolder)
+fs::path stagingPath(const fs::path& rollbackFolder)
 {
     return fs::path(rollbackFolder.native() + fs::path(".partial").native());
 }

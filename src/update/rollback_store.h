@@ -19,14 +19,15 @@ boost::filesystem::path newAsideFolderPath(const boost::filesystem::path& store)
 // True for the name of such a folder, which only ever holds what is to be deleted.
 bool isAsideFolderName(const boost::filesystem::path& name);
 
-// Where a backup moving across volumes is copied before it takes its name in the rollback folder:
-// beside the folder in the rollback store, "<rollback folder>.partial". Whatever stands there was
-// cut short and is deleted.
-boost::filesystem::path partialBackupPath(const boost::filesystem::path& rollbackFolder);
+// Where a copy is made whole before it takes its name, on the install folder's volume: a backup
+// moving across volumes into the rollback folder, or a copy into the install folder that no backup
+// covers. One per rollback folder, "<rollback folder>.partial", beside it in the rollback store:
+// whatever stands there was cut short and is deleted.
+boost::filesystem::path stagingPath(const boost::filesystem::path& rollbackFolder);
 
-// Where a file is copied before it takes the destination's name whole: a backup moving back across
-// volumes, a copy that no backup covers, the Launcher's own new program. Beside the destination,
-// which alone is sure to be on the destination's volume.
+// Where a file is copied before it takes the destination's name whole where the rollback store
+// lies on another volume: a backup moving back, a copy that no backup covers. Beside the
+// destination, which alone is sure to be on the destination's volume.
 boost::filesystem::path partialRestorePath(const boost::filesystem::path& destination);
 
 // Where an undo moves what stands in a backup's way when the rollback store lies on another volume:

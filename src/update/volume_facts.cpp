@@ -15,8 +15,10 @@ VolumeFacts& Volumes::of(const boost::filesystem::path& folder)
     if (volume.empty())
         return unknown_[folder.native()];
     const auto [facts, added] = volumes_.try_emplace(volume);
-    if (added)
-        facts->second.flushReaches = flushable_ && volume == installVolume_;
+    if (added) {
+        facts->second.installVolume = volume == installVolume_;
+        facts->second.flushReaches = flushable_ && facts->second.installVolume;
+    }
     return facts->second;
 }
 

@@ -13,6 +13,8 @@ boost::filesystem::path::string_type volumeIdentity(const boost::filesystem::pat
 // What an installation learns of a volume it writes to, so that each file does not ask again, nor
 // try again what the volume refused once: links are an optimization, and so is the kernel's copy.
 struct VolumeFacts {
+    // The install folder's own volume, which holds the rollback store.
+    bool installVolume = false;
     // The flush of the install folder's volume before completion reaches files placed there.
     bool flushReaches = false;
     bool linksRefused = false;
