@@ -14,11 +14,15 @@ namespace {
 const fs::path& createIfMissing(const fs::path& lockFile)
 {
     const fs::file_status found = fs::symlink_status(lockFile);
+    std::ostringstream text;
     if (!fs::exists(found)) {
-        createEmptyFile(lockFile);
+        // Opening a file that was never made would only report "not found".
+        if (const boost::system::error_code error = createEmptyFile(lockFile)) {
+            text << "the lock file " << lockFile << " cannot be created: " << error.message();
+            throw std::runtime_error(text.str());
+        }
     } else if (fs::is_symlink(found) && !fs::exists(fs::status(lockFile))) {
         // The link's target is not created for it, and opening it would only report "not found".
-        std::ostringstream text;
         text << "the lock file " << lockFile << " is a link to a missing file";
         throw std::runtime_error(text.str());
     }

@@ -9,7 +9,6 @@
 
 #include <boost/filesystem/operations.hpp>
 
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <unordered_set>
@@ -64,25 +63,24 @@ private:
     unsigned count_ = 0;
 };
 
-// Moves the file or link at path out of a backup's way, never deleting it: into the store or,
-// where it lies on another volume than the store, beside itself. Returns where it went; nothing
-// when nothing stood there. A folder was never the installation's: only files and links are.
-std::optional<fs::path> moveAside(const fs::path& path, AsideFolder& aside)
+// Moves the file or link at path out of a backup's way, into the store; false when nothing stood
+// there, or when it lay on another volume than the store and was removed instead. What stands
+// where a backup goes back is the installation's own, written after what the backup holds was
+// moved away, and a move that replaces it discards it just the same; removing it also makes room
+// on a full volume. A folder was never the installation's: only files and links are.
+bool moveAside(const fs::path& path, const fs::path& aside)
 {
     boost::system::error_code unknown;
     const fs::file_status status = fs::symlink_status(path, unknown);
     if (!fs::exists(status))
-        return std::nullopt;
+        return false;
     if (fs::is_directory(status))
         throw fs::filesystem_error("boost::filesystem::rename", path,
                                    boost::system::errc::make_error_code(boost::system::errc::is_a_directory));
-    const fs::path inStore = aside.next();
-    if (renameOnVolume(path, inStore))
-        return inStore;
-    const fs::path beside = displacedPath(path);
-    removeFileName(beside);
-    renameOnVolume(path, beside);
-    return beside;
+    if (renameOnVolume(path, aside))
+        return true;
+    removeFileName(path);
+    return false;
 }
 
 // Moves a backup back over what stands at its destination. A move that replaces it leaves no
@@ -104,25 +102,18 @@ void restoreBackup(const fs::path& backup, const fs::path& destination, AsideFol
         return;
     } catch (const fs::filesystem_error&) {
     }
-    const std::optional<fs::path> displaced = wait.run([&] { return moveAside(destination, aside); });
+    const fs::path displaced = aside.next();
+    const bool movedAside = wait.run([&] { return moveAside(destination, displaced); });
     try {
         moveFile(backup, destination, partial, wait);
     } catch (const fs::filesystem_error&) {
-        if (displaced) {
+        if (movedAside) {
             try {
-                renameOnVolume(*displaced, destination);
+                renameOnVolume(displaced, destination);
             } catch (const fs::filesystem_error&) {
             }
         }
         throw;
-    }
-    // The store's folder of what was moved aside goes once the undo is over; a file beside its
-    // place goes now, as far as it can at once.
-    if (displaced && *displaced == displacedPath(destination)) {
-        try {
-            removeFileName(*displaced);
-        } catch (const fs::filesystem_error&) {
-        }
     }
 }
 
@@ -147,14 +138,11 @@ std::vector<fs::path> standingBackups(const fs::path& rollbackFolder)
     return backups;
 }
 
-// What a step cut short left beside its target under the Launcher's own names: a copy not yet
-// renamed into place, or what an undo moved out of a backup's way.
+// A copy cut short beside its target, before it took the target's name: a backup going back
+// across volumes, or a copy no backup covers on another volume than the store.
 void removeCutShort(const fs::path& target, HeldFileWait& wait)
 {
-    wait.run([&] {
-        removeFileName(partialRestorePath(target));
-        removeFileName(displacedPath(target));
-    });
+    wait.run([&] { removeFileName(partialRestorePath(target)); });
 }
 
 // The records in the rollback store, each "<rollback folder>.journal".

@@ -40,11 +40,6 @@ fs::path partialRestorePath(const fs::path& destination)
     return fs::path(destination.native() + fs::path(".zintu_partial").native());
 }
 
-fs::path displacedPath(const fs::path& destination)
-{
-    return fs::path(destination.native() + fs::path(".zintu_displaced").native());
-}
-
 namespace {
 
 // How many elements a path has: a separator at its end stands for none.

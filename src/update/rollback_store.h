@@ -30,10 +30,6 @@ boost::filesystem::path stagingPath(const boost::filesystem::path& rollbackFolde
 // destination, which alone is sure to be on the destination's volume.
 boost::filesystem::path partialRestorePath(const boost::filesystem::path& destination);
 
-// Where an undo moves what stands in a backup's way when the rollback store lies on another volume:
-// beside it, which alone is sure to be on its volume.
-boost::filesystem::path displacedPath(const boost::filesystem::path& destination);
-
 // The listed path carried from below the base folder to the same place below the new base: as
 // many elements as the base folder has are taken off its front, whatever the base's text ends in.
 boost::filesystem::path rebasePath(const boost::filesystem::path& listedPath,

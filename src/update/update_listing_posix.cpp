@@ -89,8 +89,10 @@ void listFolder(int folder, const fs::path& path, bool top, std::vector<ListedFi
 std::vector<ListedFile> listUpdateFiles(const fs::path& updateFolder)
 {
     const int folder = ::open(updateFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folder < 0)
+    if (folder < 0 && (errno == ENOENT || errno == ENOTDIR))
         throw std::runtime_error("Invalid folder");
+    if (folder < 0)
+        raise("boost::filesystem::directory_iterator", updateFolder, errno);
     std::vector<ListedFile> files;
     listFolder(folder, updateFolder, true, files);
     return files;
