@@ -14,7 +14,7 @@ packages=(
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
   wine wine32:i386 wine64
   osslsigncode openssl
-  e2fsprogs time strace python3-hypothesis
+  e2fsprogs time strace gcc-multilib python3-hypothesis
   ntfs-3g exfat-fuse exfatprogs xfsprogs btrfs-progs
 )
 

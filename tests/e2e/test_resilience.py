@@ -13,10 +13,11 @@ import tempfile
 import time
 import unittest
 
+from faults import DATA, FILES, Fault, fault_at
 from harness import (LAUNCHER_NAME, ROLLBACK_STORE, WINDOWS, InstallFolder, eight_bit, flushes_and_writes,
                      launcher_command, mount_tmpfs, native, read_result, snapshot, walk_order)
-from test_lock_kill import ALREADY_RUNNING, LockAndKillTestCase
-from test_update import HEAD, READ_ONLY, asar, from_eight_bit
+from test_lock_kill import ALREADY_RUNNING, PASS_LINE, RESTART_LINE, LockAndKillTestCase
+from test_update import HEAD, READ_ONLY, REINSTALL, asar, from_eight_bit
 from test_update_faults import Failure, FaultTestCase, backed_up, lay, relay
 
 WORKERS = 8
@@ -447,12 +448,7 @@ class KilledLauncher(ResilienceTestCase):
 
 
 class SystemCallFaults(ResilienceTestCase):
-    """Faults at chosen system calls, injected by strace (Linux)."""
-
-    def setUp(self):
-        super().setUp()
-        if WINDOWS:
-            self.skipTest("strace injects the faults on Linux")
+    """Faults at chosen system calls (faults.py)."""
 
     # A target whose status cannot be read when its batch is planned fails the installation at its
     # turn with the copy error; it stays as it was, neither backed up nor removed.
@@ -463,14 +459,15 @@ class SystemCallFaults(ResilienceTestCase):
         lay(update, {"data.bin": b"new data", "added.txt": b"added"})
         before = folder.tree()
 
-        # The scan of the install folder for updates asks first.
-        result = self.run_update_under_strace(folder, "-o", "/dev/null", "-e", "trace=statx", "-e",
-                                              "inject=statx:error=EACCES:when=2", "-P", str(folder.path / "data.bin"))
+        # On Linux the scan of the install folder for updates asks first; Wine's scan asks by
+        # name, the plan through a handle.
+        status = ("fstat", 1) if WINDOWS else ("statx", 2)
+        result = self.faulty_update(folder, Fault(DATA, *status, "error:EACCES", (folder.path / "data.bin",))).result
 
         self.assertNothingStarted(folder, result)
         message, = self.boxes(result, 1)
         self.assertCopyError(message, self.copy_error(update / "data.bin", folder.path / "data.bin"))
-        self.assertIn("Permission denied", message)
+        self.assertIn("Access denied" if WINDOWS else "Permission denied", message)
         after = folder.tree()
         self.assertEqual({path: entry for path, entry in after.items() if path != "added.txt"}, before)
         self.assertIn(after.get("added.txt"), [None, ("file", b"added", True)])
@@ -479,51 +476,79 @@ class SystemCallFaults(ResilienceTestCase):
     # Where the flush of the whole volume fails at completion (syncfs also reports other programs'
     # write-back errors), each copy the installation made is flushed before the completion entry
     # instead; where that fails too, the completion is recorded all the same, after a warning line.
-    # Either way the installation stands and the Lobby starts.
+    # Under Wine, where the volume cannot be flushed, each copy is flushed as it is made, and the
+    # completion entry's own flush fails. Either way the installation stands and the Lobby starts.
     def test_flush_failing_at_completion(self):
-        # The record's own two flushes at its creation come first.
-        for case, injected in [("volume", ["syncfs"]), ("volume and files", ["syncfs", "fsync:when=3+"])]:
-            with self.subTest(case=case):
-                folder = self.install(case.replace(" ", "-"))
-                folder.write("locked.cfg", b"old locked", mode=READ_ONLY)
-                folder.write("update_3/locked.cfg", b"new locked")
-                folder.write("update_3/added.txt", b"added")
-                trace = self.root / f"{folder.path.name}.strace"
-                options = ["-y", "-o", str(trace), "-e", "trace=write,syncfs,fsync,fdatasync"]
-                for call in injected:
-                    name, _, when = call.partition(":")
-                    options += ["-e", f"inject={name}:error=EIO" + (f":{when}" if when else "")]
+        if WINDOWS:
+            cases = [("record", None, [b"the installation's completion may not have reached the disk"])]
+        else:
+            # The record's own two flushes at its creation come first.
+            cases = [("volume", ["syncfs"], []),
+                     ("volume and files", ["syncfs", "fsync:when=3+"],
+                      [b"the installation may not have reached the disk",
+                       b"the installation's completion may not have reached the disk"])]
 
-                result = self.run_update_under_strace(folder, *options)
+        def lay_case(name):
+            folder = self.install(name)
+            folder.write("locked.cfg", b"old locked", mode=READ_ONLY)
+            folder.write("update_3/locked.cfg", b"new locked")
+            folder.write("update_3/added.txt", b"added")
+            return folder
+
+        for case, injected, expected in cases:
+            with self.subTest(case=case):
+                folder = lay_case(case.replace(" ", "-"))
+                if WINDOWS:
+                    calls = self.probe_update(lay_case("probe"))
+                    completion = [call for call in calls if call.where == DATA and call.name == "fsync" and
+                                  call.path.endswith(".journal")][-1]
+                    fault = fault_at(calls, completion, "error:EIO", paths=(".journal",))
+                    result = self.faulty_update(folder, fault, extra_env={"WINEDEBUG": "-all,+relay,+file"}).result
+                    events = flushes_and_writes(result.stderr.decode("utf-8", errors="replace"))
+                else:
+                    trace = self.root / f"{folder.path.name}.strace"
+                    options = ["-y", "-o", str(trace), "-e", "trace=write,syncfs,fsync,fdatasync"]
+                    for call in injected:
+                        name, _, when = call.partition(":")
+                        options += ["-e", f"inject={name}:error=EIO" + (f":{when}" if when else "")]
+                    result = self.run_update_under_strace(folder, *options)
+                    text = trace.read_text(errors="replace")
+                    for call in injected:
+                        self.assertRegex(text, rf"(?m)^(?:\d+ +)?{call.partition(':')[0]}\(.*\(INJECTED\)$")
+                    events = flushes_and_writes(text)
 
                 self.assertEqual(result.code, 0, result.stderr[-2000:])
                 self.assertMessages(result)
                 warnings = [line.split(b": ")[1] for line in result.lines if line.startswith(b"warning: ")]
-                self.assertEqual(warnings, [] if len(injected) == 1 else [
-                    b"the installation may not have reached the disk",
-                    b"the installation's completion may not have reached the disk"])
+                self.assertEqual(warnings, expected)
                 self.assertEqual(folder.tree(), {"locked.cfg": ("file", b"new locked", False),
                                                  "added.txt": ("file", b"added", True)})
                 self.assertNoRollbackLeft(folder)
-                events = flushes_and_writes(trace.read_text(errors="replace"))
                 complete = max(i for i, (call, path, _) in enumerate(events)
                                if call == "write" and str(path).endswith(".journal"))
-                self.assertTrue(events[complete][2].startswith("c\\0\\0\\0\\0"), events[complete])
-                if len(injected) == 1:
-                    self.assertIn(("flush", str(folder.path / "locked.cfg"), True), events[:complete])
+                # The completion entry: its tag and an empty path (under Wine only its length shows,
+                # with the entry's checksum).
+                if WINDOWS:
+                    self.assertEqual(events[complete][2], 9, events[complete])
+                else:
+                    self.assertTrue(events[complete][2].startswith("c\\0\\0\\0\\0"), events[complete])
+                if b"the installation may not have reached the disk" not in warnings:
+                    self.assertIn(("flush", native(folder.path / "locked.cfg"), True), events[:complete])
                 folder.wait_lobby_starts()
 
     # A killed run has told how far it got: each diagnostic line is written as it is made, so a run
-    # killed at its third link has written the head and the lines of the three files it began.
+    # killed at its third link (under Wine a crash of the whole session: its server) has written
+    # the head and the lines of the three files it began.
     def test_lines_written_as_they_are_made(self):
         folder = self.install("Client")
         update = folder.path / UPDATE_NAME
         lay(update, {f"f{i}.txt": b"new" for i in range(6)})
         order = walk_order(update)
 
-        result = self.run_update_under_strace(folder, "-o", "/dev/null", "-e", "trace=link", "-e",
-                                              "inject=link:signal=KILL:when=3")
+        run = self.faulty_update(folder, Fault(FILES, "link", 3, "kill"))
 
+        self.assertTrue(run.killed)
+        result = run.result
         self.assertEqual(result.lines[:len(HEAD)], HEAD)
         rollback = rollback_named(result.lines[len(HEAD)])
         self.assertEqual(result.lines[len(HEAD):], [self.copying(folder, update, relative, rollback)
@@ -625,6 +650,36 @@ class ManyLaunchers(ResilienceTestCase, LockAndKillTestCase):
         result.stdout = b"".join(line + b"\n" for line in result.lines if line != skipping)
         self.check_installed(folder, update, installed, expected, result, self.root)
         self.assertLockFileEmpty(folder)
+
+
+class KillModeOverAFailedUndo(ResilienceTestCase, LockAndKillTestCase):
+    # Kill mode ends the running Lobby before anything is undone, also when what a killed run left
+    # cannot be undone yet (a folder stands where its backup goes back): a line says so and the
+    # backup stays; the next start goes on refusing to install over it.
+    def test_kill_mode_over_an_undo_that_cannot_finish(self):
+        folder = self.install("Client")
+        folder.lobby_stays(60)
+        self.assertEqual(folder.run().code, 0)
+        folder.wait_lobby_starts()
+        rollback = folder.path / ROLLBACK_STORE / "0badc0de"
+        lay(rollback, {"a.txt": b"old a"})
+        (rollback.parent / "0badc0de.journal").write_bytes(record_bytes([PowerCut.HEADER, ("b", "a.txt")]))
+        lay(folder.path, {"a.txt/in the way.txt": b"a folder where the backup goes back"})
+
+        result = folder.run("--kill")
+
+        self.assertEqual(result.code, 0)
+        self.assertMessages(result, REINSTALL)
+        self.assertEqual(result.lines[:3], [RESTART_LINE, PASS_LINE, PASS_LINE])
+        self.assertEqual(result.lines[-1], b"warning: an interrupted update is not undone yet: an interrupted update "
+                         b"could not be undone; its backups stay in " + eight_bit(native(rollback)))
+        if WINDOWS:
+            self.assertEqual(result.terminations, [1])
+        self.assertEqual((rollback / "a.txt").read_bytes(), b"old a")
+        again = folder.run()
+        self.assertEqual(again.code, 255)
+        self.assertEqual(again.message_texts[-1], "Error: an interrupted update could not be undone; its backups "
+                         "stay in " + native(rollback))
 
 
 if __name__ == "__main__":

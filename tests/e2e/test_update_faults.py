@@ -8,6 +8,7 @@ import subprocess
 import time
 import unittest
 
+from faults import FILES, Fault, Injector, fault_at
 from harness import (BIN, LOBBY_NAME, ROLLBACK_STORE, WINDOWS, eight_bit, holding, host_path, long_traced_paths,
                      mount_tmpfs, native, snapshot, walk_order)
 from test_update import HEAD, READ_ONLY, REINSTALL, UpdateTestCase, asar, from_eight_bit
@@ -119,6 +120,24 @@ LINKS_INSTALL = {"link": "old-target", "file-to-link": b"old file", "link-to-fil
 
 
 class FaultTestCase(UpdateTestCase):
+    @classmethod
+    def injector(cls):
+        """The class's fault injector (faults.py), made at its first use and closed after the class."""
+        if "_injector" not in cls.__dict__:
+            cls._injector = Injector()
+            cls.addClassCleanup(cls._injector.close)
+        return cls._injector
+
+    def probe_update(self, folder, **options):
+        """The calls a clean update run makes (see faults.py)."""
+        return self.injector().probe(folder, **options).calls
+
+    def faulty_update(self, folder, fault, **options):
+        """Runs an update with the fault (see faults.py), which must strike."""
+        run = self.injector().faulty_run(folder, fault, **options)
+        self.assertTrue(run.fired, f"{fault} struck no call; the run wrote {run.result.lines}")
+        return run
+
     @contextlib.contextmanager
     def unreplaceable(self, path):
         """Keeps the launcher from moving the file at path: held open without sharing under Wine,
@@ -246,26 +265,32 @@ class FailedUpdate(FaultTestCase):
     # record; the user is told once to reinstall, then sees the copy error; every other backup goes
     # back. The next run moves the kept backups back first, then installs the update.
     def test_backup_that_cannot_be_moved_back_is_kept(self):
-        if WINDOWS:
-            self.skipTest("Wine deletes files in its server process, which strace does not reach, and offers "
-                          "no other deterministic way to fail one move back while the others succeed")
+        def failure_in(folder):
+            return Failure(folder, {"first.txt": b"new first", "second.txt": b"new second", "last.txt": b"new last",
+                                    "deep/deep.bin": b"new deep"},
+                           {"first.txt": b"old first", "second.txt": (b"old second \x00\xff", READ_ONLY),
+                            "last.txt": (b"old last", READ_ONLY), "deep/deep.bin": b"old deep"},
+                           blocker="folder")
+
         folder = self.install("Client")
-        failure = Failure(folder, {"first.txt": b"new first", "second.txt": b"new second", "last.txt": b"new last",
-                                   "deep/deep.bin": b"new deep"},
-                          {"first.txt": b"old first", "second.txt": (b"old second \x00\xff", READ_ONLY),
-                           "last.txt": (b"old last", READ_ONLY), "deep/deep.bin": b"old deep"},
-                          blocker="folder")
+        failure = failure_in(folder)
         update_before = snapshot(failure.update)
         before = folder.tree()
         # A backup goes back by a rename over what the update put in its place or, where that
         # fails, by a rename of that aside first: fail both for the two backups that go back first,
-        # the renames right after the installation's own, one for each backup it made.
+        # from the first rename out of the rollback folder in a clean run on. Under Wine access
+        # denied would be waited out as a file another program holds.
+        probe = self.install("Probe")
+        self.assertEqual(failure_in(probe).order, failure.order)
+        calls = self.probe_update(probe)
+        back = next(call for call in calls if call.where == FILES and call.name.startswith("rename") and
+                    f"/{ROLLBACK_STORE}/" in call.paths[0])
         stuck = failure.backed_up[-2:]
-        made = len(failure.backed_up)
-        strace = ["-o", "/dev/null", "-e", "trace=rename", "-e", f"inject=rename:error=EACCES:when={made + 1}..{made + 4}"]
 
-        result = self.run_update_under_strace(folder, *strace)
+        run = self.faulty_update(folder, fault_at(calls, back, "error:ENOSPC" if WINDOWS else "error:EACCES", 4))
 
+        self.assertEqual(len(run.fired), 4, run.fired)
+        result = run.result
         rollback = self.rollback_folder(result, folder)
         self.assertNothingStarted(folder, result)
         kept = {relative: entry for relative, entry in snapshot(host_path(rollback)).items() if entry[0] != "folder"}
@@ -592,21 +617,20 @@ class HeldForAMoment(FaultTestCase):
         self.assertEqual(folder.tree(), {"version.txt": ("file", b"4", True)})
         folder.wait_lobby_starts(2)
 
-    # On Linux a busy file is waited out too: the first three moves of a file to replace fail as
-    # busy, one line names it, and the update completes.
+    # A file to replace whose first three moves fail as held by another program (on Linux busy;
+    # under Wine access denied, which Windows gives for a file held without delete sharing) is
+    # waited out: one line names it, and the update completes.
     def test_busy_file_is_waited_out(self):
-        if WINDOWS:
-            self.skipTest("strace injects the failures on Linux")
         folder = self.install("Client")
         folder.write("data.pak", b"old data")
         folder.write("update_3/data.pak", b"new data")
         update = folder.path / "update_3"
-        renames = "rename,renameat,renameat2"
 
-        result = self.run_update_under_strace(folder, "-o", "/dev/null", "-e", "trace=" + renames,
-                                              "-e", f"inject={renames}:error=EBUSY:when=1..3",
-                                              "-P", str(folder.path / "data.pak"))
+        run = self.faulty_update(folder, Fault(FILES, "rename", "1..3", "error:EACCES" if WINDOWS else "error:EBUSY",
+                                               (folder.path / "data.pak",)))
 
+        self.assertEqual(len(run.fired), 3, run.fired)
+        result = run.result
         waiting = self.waiting_line(result, folder.path / "data.pak")
         result.stdout = b"".join(line + b"\n" for line in result.lines if line != waiting)
         self.assertInstalled(result, folder, update, ["data.pak"])
