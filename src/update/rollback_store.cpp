@@ -3,6 +3,7 @@
 #include "launcher/diagnostics.h"
 #include "update/file_removal.h"
 #include "update/held_file_wait.h"
+#include "update/move_file.h"
 
 #include <boost/filesystem/operations.hpp>
 
@@ -89,6 +90,19 @@ bool deleteRollbackFolder(const fs::path& folder, const std::vector<fs::path>& f
     // No waiting: a file held now (the old image of a running Launcher) is left for a later run.
     HeldFileWait noWaiting(std::chrono::milliseconds(0));
     try {
+        removeFolderTree(folder, noWaiting);
+        return true;
+    } catch (...) {
+    }
+    // Where every later run deletes what it finds, whatever a record says: a record that could not
+    // take its completion is gone, and nothing else would lead a run to this folder.
+    try {
+        const fs::path aside = newAsideFolderPath(folder.parent_path());
+        fs::create_directory(aside);
+        unsigned count = 0;
+        for (fs::recursive_directory_iterator it(folder), end; it != end; ++it)
+            if (!fs::is_directory(it->symlink_status()))
+                renameOnVolume(it->path(), aside / std::to_string(++count));
         removeFolderTree(folder, noWaiting);
         return true;
     } catch (...) {

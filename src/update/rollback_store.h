@@ -41,7 +41,8 @@ boost::filesystem::path rebasePath(const boost::filesystem::path& listedPath,
 boost::filesystem::path applyAsarRule(const boost::filesystem::path& path);
 
 // Deletes the rollback folder and everything in it, as far as it can at once: what cannot be
-// removed stays for a later run. A folder that does not exist is nothing to delete. Where the
+// removed (a running program's image) is moved into a fresh aside folder, which every later run
+// deletes, or failing that stays. A folder that does not exist is nothing to delete. Where the
 // caller knows what the folder holds (its files, and its folders in the order they were made),
 // they are removed by name without listing the folder. True when nothing of it is left.
 bool deleteRollbackFolder(const boost::filesystem::path& folder, const std::vector<boost::filesystem::path>& files = {},
