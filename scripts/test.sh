@@ -19,6 +19,7 @@ export WINEPREFIX=$root/build/$windows/wineprefix
 trap 'wineserver -k >/dev/null 2>&1 || true' EXIT
 
 status=0
+rm -f build/*/properties-report.txt
 for target in linux linux-asan "$windows"; do
   echo "== tests: $target"
   ctest --test-dir "build/$target" -j2 --output-on-failure || status=1
@@ -27,6 +28,9 @@ if [ "$windows" = win64 ]; then
   echo "== tests: windows (Launcher.exe's header, imports and resources)"
   ctest --test-dir build/windows -R '^launcher_pe$' --output-on-failure || status=1
 fi
+for report in build/*/properties-report.txt; do
+  [ -f "$report" ] && echo "== $report" && cat "$report"
+done
 echo "== fuzzing"
 scripts/fuzz.sh || status=1
 exit $status

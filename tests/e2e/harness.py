@@ -106,7 +106,7 @@ def _string_arguments(arguments):
 def _plain_arguments(arguments):
     """The arguments of a relay trace line as hexadecimal values, the strings shown after
     pointers left out."""
-    return [int(value, 16) for value in re.sub(r' ?L"(?:[^"\\]|\\.)*"', "", arguments).split(",")]
+    return [int(value, 16) for value in re.sub(r' ?L"(?:[^"\\]|\\.)*"(?:\.\.\.)?', "", arguments).split(",")]
 
 
 @dataclass
@@ -114,6 +114,8 @@ class Message:
     text: str
     caption: str = "Zintu Launcher"
     style: int = ERROR_STYLE
+    # Wine's trace shows at most 300 characters of a text: the rest of a longer one is not seen.
+    cut: bool = False
 
 
 @dataclass
@@ -157,7 +159,8 @@ def _parse_wine_trace(stderr):
         if name == "MessageBoxW":
             strings = _string_arguments(arguments)
             style = int(arguments.rsplit(",", 1)[1], 16)
-            messages.append(Message(strings[0], strings[1], style))
+            cut = bool(re.match(r'\w+ L"(?:[^"\\]|\\.)*"\.\.\.', arguments.split(",", 1)[1]))
+            messages.append(Message(strings[0], strings[1], style, cut))
         elif name == "TerminateProcess":
             terminations.append(int(arguments.rsplit(",", 1)[1], 16))
         elif name == "CreateProcessW":
@@ -233,8 +236,10 @@ def long_traced_paths(trace):
 class InstallFolder:
     """A temporary install folder holding copies of the launcher and the test Lobby."""
 
-    def __init__(self, root, name="Client", lobby=True, launcher=True, lobby_build=LOBBY_NAME):
+    def __init__(self, root, name="Client", lobby=True, launcher=True, lobby_build=LOBBY_NAME, drive=None):
         self.path = Path(root) / name
+        # Windows: a drive letter whose root is this folder (the caller links it in the prefix).
+        self.drive = drive
         self.path.mkdir(parents=True, exist_ok=True)
         if launcher:
             shutil.copy2(BIN / LAUNCHER_NAME, self.path / LAUNCHER_NAME)
@@ -245,7 +250,14 @@ class InstallFolder:
     def launcher(self):
         return self.path / LAUNCHER_NAME
 
+    @property
+    def program(self):
+        """The launcher as it is started: by its path on the drive, where the folder is one's root."""
+        return f"{self.drive.upper()}:\\{LAUNCHER_NAME}" if self.drive else self.launcher
+
     def native(self, *parts):
+        if self.drive:
+            return f"{self.drive.upper()}:\\" + "\\".join(parts)
         return native(self.path.joinpath(*parts))
 
     def write(self, relative, content=b"", mode=None):
@@ -261,19 +273,19 @@ class InstallFolder:
 
     def run(self, *args, cwd=None, timeout=120, extra_env=None, stdout=None, prefix=()):
         """Runs the launcher to its end (see run_launcher)."""
-        return run_launcher(self.launcher, list(args), cwd=cwd or self.path.parent, timeout=timeout,
+        return run_launcher(self.program, list(args), cwd=cwd or self.path.parent, timeout=timeout,
                             extra_env=extra_env, stdout=stdout, prefix=prefix)
 
     def start(self, *args, cwd=None, stdout=None, stderr=None):
         """Starts the launcher without waiting; the caller waits on the returned process."""
-        command, env = launcher_command(self.launcher, list(args))
+        command, env = launcher_command(self.program, list(args))
         return subprocess.Popen(command, cwd=cwd or self.path.parent, env=env,
                                 stdin=subprocess.DEVNULL, stdout=stdout or subprocess.DEVNULL,
                                 stderr=stderr or subprocess.DEVNULL)
 
     def begin(self, *args, cwd=None, extra_env=None):
         """Starts the launcher like run() but returns at once, with a StartedRun to finish later."""
-        return StartedRun(self.launcher, list(args), cwd=cwd or self.path.parent, extra_env=extra_env)
+        return StartedRun(self.program, list(args), cwd=cwd or self.path.parent, extra_env=extra_env)
 
     def start_lobby(self, path=None):
         """Starts the Lobby directly, not through the launcher, by `path` in the form the launcher
@@ -332,9 +344,10 @@ def decode_argument(text):
     return text.encode("latin-1").decode("utf-8", errors="surrogateescape")
 
 
-def snapshot(root, ignore=()):
-    """Every entry below root by relative path: kind, content or link text, and write permission.
-    Entries whose first path element is in `ignore` are left out, with everything below them."""
+def snapshot(root, ignore=(), executable=False):
+    """Every entry below root by relative path: kind, content or link text, and write permission
+    (and with `executable`, whether the owner may run it). Entries whose first path element is in
+    `ignore` are left out, with everything below them."""
     root = Path(root)
     result = {}
     for dirpath, dirnames, filenames in os.walk(root):
@@ -350,7 +363,8 @@ def snapshot(root, ignore=()):
             elif stat.S_ISDIR(info.st_mode):
                 result[relative] = ("folder",)
             elif stat.S_ISREG(info.st_mode):
-                result[relative] = ("file", path.read_bytes(), writable)
+                result[relative] = ("file", path.read_bytes(), writable) + \
+                    ((bool(info.st_mode & stat.S_IXUSR),) if executable else ())
             else:
                 result[relative] = ("special", stat.S_IFMT(info.st_mode))
     return result
@@ -475,10 +489,12 @@ def holding(path, seconds=WAIT_SECONDS, until=None, share=False):
         process.wait()
 
 
-def prepare_wine():
-    """Makes the test prefix trace the calls the tests read, and keeps its server up."""
+def prepare_wine(prefix=None):
+    """Makes the test prefix (or another) trace the calls the tests read, and keeps its server up."""
     env = wine_environment()
     env["WINEDEBUG"] = "-all"
+    if prefix is not None:
+        env["WINEPREFIX"] = str(prefix)
     subprocess.run(["wineserver", "-p", "10"], env=env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL, check=False)
     relay = ("user32.MessageBoxW;kernel32.CreateProcessW;kernel32.TerminateProcess;kernel32.FlushFileBuffers")

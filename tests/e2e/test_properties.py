@@ -1,31 +1,44 @@
-"""Any update tree, any single fault: a run leaves exactly the previous installation (files the
-update added whole aside) or exactly the new one, and says which; the next run installs the update
-whole and leaves nothing behind but the empty rollback store.
+"""Any update tree, wherever the game is installed, and any single fault: a run leaves exactly the
+previous installation (files the update added whole aside) or exactly the new one, and its message
+names the failure; the next runs install the update whole and leave nothing behind but the empty
+rollback store.
 
-Hypothesis generates install trees, updates and one fault each. E2E_PROPERTY_EXAMPLES sets how many
-examples run (each is a few cases run side by side); CI runs a fixed, derandomized budget, and
-scripts/properties.sh runs a longer, random one."""
+Hypothesis generates the place (under Wine a drive's root, a path near the old 260-character
+limit, a name with spaces, '&' and letters outside ASCII; on the test's disk or on an NTFS, exFAT,
+XFS or btrfs volume), install trees, updates and one fault each: a folder where the update has a
+file, or an error or a kill at a system call that a clean run of the same case made, on Linux any
+the launcher makes, under Wine those its server makes for it and its own writes and flushes of the
+record. A fault that does not fire fails the test. E2E_PROPERTY_EXAMPLES sets how many examples run
+(each is a few cases run side by side); CI runs a fixed, derandomized budget, and
+scripts/properties.sh runs a longer, random one. E2E_REPORT names a file that gets what fired
+where; with E2E_VOLUMES_REQUIRED=1 a volume that cannot be mounted fails the test instead of
+being skipped."""
 
+import collections
 import concurrent.futures
 import os
 import re
 import shutil
 import tempfile
+import threading
 import unittest
+import zlib
 from pathlib import Path
 
 from hypothesis import HealthCheck, Phase, example, given, settings
 from hypothesis import strategies as st
 
-from harness import LAUNCHER_NAME, ROLLBACK_STORE, WINDOWS, InstallFolder, snapshot, walk_order
-from test_resilience import BrakedRun, without
-from test_update import UpdateTestCase, asar
+from faults import Injector, fault_at
+from harness import (IMAGE_VOLUMES, LAUNCHER_NAME, LOBBY_NAME, ROLLBACK_STORE, WINDOWS, InstallFolder, eight_bit,
+                     mount_image, native, snapshot, walk_order)
+from test_update import UpdateTestCase, asar, from_eight_bit
 from test_update_faults import lay
 
 UPDATE_NAME = "update_7"
 LONG = os.environ.get("E2E_PROPERTY_LONG") == "1"
-EXAMPLES = int(os.environ.get("E2E_PROPERTY_EXAMPLES", "3" if WINDOWS else "40"))
+EXAMPLES = int(os.environ.get("E2E_PROPERTY_EXAMPLES", "10" if WINDOWS else "40"))
 SANITIZED = os.environ.get("E2E_SANITIZED") == "1"
+VOLUMES_REQUIRED = os.environ.get("E2E_VOLUMES_REQUIRED") == "1"
 
 # Folder names never differ from each other in letter case; file names do, on purpose.
 FOLDERS = ["", "bin", "data", "res", "res/img", "deep/er/est"]
@@ -37,26 +50,55 @@ OWN_NAMES = ["zintu_rollback/0badc0de/a.txt", "update_3/a.txt", "old_update_2/b.
     (["Update_4/c.txt", "ZINTU_ROLLBACK/d.txt"] if WINDOWS else [])
 OWN_NAME = re.compile(r"(zintu_rollback|(old_)?update_\d+)(/|$)|launcher\.lock$", re.IGNORECASE if WINDOWS else 0)
 READ_ONLY, EXECUTABLE, PLAIN = 0o444, 0o755, 0o644
+# What an earlier run may leave of retired updates: under the name this update's takes, too.
+LEFTOVERS = {"old_update_7/left.txt": b"left by an earlier run"}
+# The install folder's own files, compared on their own or not at all.
+OWN_FILES = ("lobby-runs.jsonl", "launcher.lock", LAUNCHER_NAME, LOBBY_NAME, ROLLBACK_STORE)
 
-# The system calls a fault strikes (Linux): the k-th call of one name fails as errsim would make it
-# fail, or the Launcher is killed there. The sanitizers' runtime opens and writes files of its own.
-CALLS = ["rename", "link", "unlinkat", "mkdir", "rmdir", "fsync", "syncfs", "symlink", "fchmod", "chmod",
-         "copy_file_range", "statx", "ftruncate"] + ([] if SANITIZED else ["openat", "write", "getdents64"])
-SKIP_SETTLE_WAIT = ["-e", "inject=clock_nanosleep:retval=0:when=1"]
+# Where the game is installed: the test's own disk or a volume of each kind, and in it a plain
+# folder, one deep enough that the update's paths cross the old 260-character limit, one named with
+# spaces, '&' and letters outside ASCII (one the ANSI code page lacks), or under Wine a drive's root.
+VOLUMES = ["disk"] + list(IMAGE_VOLUMES)
+NO_LINKS = {"exfat"}
+# ntfs-3g shows every file rwxrwxrwx; exFAT has no permissions at all.
+NO_PERMISSIONS = {"ntfs", "exfat"}
+CASE_INSENSITIVE = {"exfat"}
+PLACES = ["plain", "deep", "named"] + (["root"] if WINDOWS else [])
+NAMED = "Spiele & Co Ää Ω"
+DRIVES = "defghijklmnoprstuvwxy"
+# The record's completion entry, a frame of its own: tag, empty length, checksum.
+COMPLETE = b"c\0\0\0\0" + zlib.crc32(b"c\0\0\0\0").to_bytes(4, "little")
+HEADER = len("zzintu installation journal 2") + 1
+
+# The error a call fails with, as a full disk, a bad sector or a refusing filter would make it
+# fail; Wine's server tells the program which of them it met (an access denied is waited out).
+DATA_CALLS = {"write", "pwrite64", "copy_file_range", "ftruncate"}
+FLUSH_CALLS = {"fsync", "fdatasync", "syncfs"}
+SERVER_ERRORS = ["EACCES", "ENOSPC", "EIO"]
+# How the message names each error: the C library's words, or under Wine the system's words for
+# the Win32 error that the server, or the program's own call, maps it to.
+ERROR_TEXTS = {("server", "EACCES"): "Access denied", ("server", "ENOSPC"): "Disk full",
+               ("server", "EIO"): "No access to memory location", ("program", "ENOSPC"): "Disk full",
+               ("program", "EIO"): "Not ready"} if WINDOWS else \
+    {("launcher", "EACCES"): "Permission denied", ("launcher", "ENOSPC"): "No space left on device",
+     ("launcher", "EIO"): "Input/output error"}
 
 
-def fold(relative):
-    """A path as the file system tells it from others: Windows ignores letter case."""
-    return relative.upper() if WINDOWS else relative
+def errno_for(call, drawn):
+    if WINDOWS and call.where == "server":
+        return drawn
+    return "ENOSPC" if call.name in DATA_CALLS else "EIO" if call.name in FLUSH_CALLS else "EACCES"
+
+
+def spread(options=None):
+    """A number (or one of the options) that Hypothesis's liking for small numbers leaves evenly
+    spread: its draws are scrambled by a multiplicative hash."""
+    numbers = st.integers(0, 2 ** 20).map(lambda n: (n + 1) * 2654435761 % 2 ** 32)
+    return numbers if options is None else numbers.map(lambda n: options[n % len(options)])
 
 
 def skipped(relative):
     return bool(OWN_NAME.match(relative))
-
-
-def errno_for(call):
-    return "ENOSPC" if call in ("write", "copy_file_range", "ftruncate") else \
-        "EIO" if call in ("fsync", "syncfs") else "EACCES"
 
 
 def entries(prefix):
@@ -70,35 +112,29 @@ def entries(prefix):
     return st.one_of(files, files, files, st.sampled_from(["missing", "./nowhere.dat", "../elsewhere/x"]))
 
 
-def unique_by_fold(paths):
-    return list({fold(path): path for path in paths}.values())
-
-
-def faults(kind):
-    """One fault of the kind: a folder where the update has a file (chosen by its place in the
-    walk); on Linux a system call that fails, or a kill at one; under Wine a kill after some files.
-    A kill may leave the record damaged as a power cut leaves it."""
-    damage = st.none() | st.tuples(st.integers(0, 99), st.integers(1, 64))
-    if kind == "folder":
-        return st.tuples(st.just("folder"), st.integers(0, 3) | st.integers(0, 200))
-    if kind == "error":
-        return st.tuples(st.just("error"), st.sampled_from(CALLS), st.integers(1, 30))
-    if kind == "kill" and WINDOWS:
-        return st.tuples(st.just("kill"), st.integers(1, 40), damage)
-    if kind == "kill":
-        return st.tuples(st.just("kill"), st.sampled_from(CALLS), st.integers(1, 30), damage)
-    return st.just(("none",))
-
-
 def tree(paths, prefix):
     return paths.flatmap(lambda paths: st.tuples(*[entries(prefix) for _ in paths]).map(
         lambda values: dict(zip(paths, values))))
 
 
+def faults(kind):
+    """One fault of the kind: a folder where the update has a file (chosen by its place in the
+    walk), or an error or a kill at one of the calls a clean run makes (chosen by its place among
+    them, by name and then by its place among the calls of that name; under Wine with the error its
+    server meets). A kill may leave the record damaged as a
+    power cut leaves it."""
+    pick = st.tuples(spread(), spread())
+    if kind == "folder":
+        return st.tuples(st.just("folder"), st.integers(0, 3) | st.integers(0, 200))
+    if kind == "error":
+        return st.tuples(st.just("error"), pick, spread(options=SERVER_ERRORS))
+    return st.tuples(st.just("kill"), pick, st.none() | st.tuples(st.integers(0, 99), st.integers(1, 64)))
+
+
 TWICE = {"asar": ("app.asar", "app.asar", "app.asar_tmp"), "case": ("File.bin", "FILE.bin", "file.bin")}
 
 
-def with_one_target_twice(case, twice):
+def with_one_target_twice(case, twice, fold):
     """The case with a file of the install folder that two files of the update write: an archive
     under both of its names, or (Windows) two names that differ in letter case."""
     if twice is None:
@@ -112,43 +148,68 @@ def with_one_target_twice(case, twice):
     return {**case, "install": install, "update": update}
 
 
+def folding(volume):
+    """Paths as the file system tells them apart: Windows and exFAT ignore letter case."""
+    return str.upper if WINDOWS or volume in CASE_INSENSITIVE else str
+
+
+def kept(case):
+    """The case as its volume can hold it: no symbolic links where it has none, and one of the
+    names that differ only in letter case where it folds them."""
+    fold = str.upper if case["volume"] in CASE_INSENSITIVE else str
+
+    def keep(entries):
+        entries = {path: entry for path, entry in entries.items()
+                   if not (isinstance(entry, str) and case["volume"] in NO_LINKS)}
+        return {path: entry for path, entry in entries.items()
+                if list(entries).index(path) == [fold(other) for other in entries].index(fold(path))}
+
+    case = with_one_target_twice(case, case.pop("twice"), folding(case["volume"]))
+    return {**case, "install": keep(case["install"]), "update": keep(case["update"]) or {"a.txt": (b"new ", PLAIN)}}
+
+
 def cases(kind):
     return st.fixed_dictionaries({
-        "install": tree(st.lists(st.sampled_from(PATHS), max_size=10).map(unique_by_fold), b"old "),
+        "volume": spread(options=VOLUMES),
+        "place": spread(options=PLACES),
+        "install": tree(st.lists(st.sampled_from(PATHS), max_size=10).map(
+            lambda paths: list({path.upper(): path for path in paths}.values())), b"old "),
         "update": tree(st.lists(st.sampled_from(PATHS), min_size=1, max_size=12, unique=True), b"new "),
         "twice": st.none() | st.tuples(st.sampled_from(FOLDERS), st.sampled_from(["asar", "case"] if WINDOWS else ["asar"])),
         "own": st.lists(st.sampled_from(OWN_NAMES), max_size=2, unique=True),
         "launcher": st.booleans(),
+        "leftover": st.booleans(),
         "bulk": st.sampled_from([0, 0, 0, 150]),
         "fault": faults(kind),
-    }).map(lambda case: with_one_target_twice(case, case.pop("twice")))
+    }).map(kept)
 
 
-# Each example runs one case of every kind of fault side by side.
-KINDS = ["none", "folder", "kill", "kill"] * 2 if WINDOWS else ["none", "folder", "error", "kill"]
+# Each example runs one case of every kind of fault side by side; every clean run is checked too.
+KINDS = ["folder", "error", "kill", "kill"]
 BATCH = st.tuples(*[cases(kind) for kind in KINDS])
 
 # Cases found before, each as one case of a batch whose other cases are the least of their kind.
-LEAST = {"none": ("none",), "folder": ("folder", 0), "error": ("error", "rename", 1),
-         "kill": ("kill", 1, None) if WINDOWS else ("kill", "rename", 1, None)}
+LEAST = {"folder": ("folder", 0), "error": ("error", (0, 0), "EACCES"), "kill": ("kill", (0, 0), None)}
 FOUND = [
     # The original archive, the target of both of its names, lost to a kill before either.
-    {"install": {"app.asar": (b"old original", READ_ONLY)}, "update": {
+    {"volume": "disk", "place": "plain", "install": {"app.asar": (b"old original", READ_ONLY)}, "update": {
         "a.txt": (b"new ", PLAIN), "app.asar": (b"new app.asar", PLAIN), "app.asar_tmp": (b"new app.asar_tmp", PLAIN)},
-     "own": [], "launcher": False, "bulk": 0, "fault": LEAST["kill"]},
+     "own": [], "launcher": False, "leftover": False, "bulk": 0, "fault": LEAST["kill"]},
 ]
 
+
 def batch_with(found):
-    least = {"install": {}, "update": {"a.txt": (b"new ", PLAIN)}, "own": [], "launcher": False, "bulk": 0}
+    least = {"volume": "disk", "place": "plain", "install": {}, "update": {"a.txt": (b"new ", PLAIN)}, "own": [],
+             "launcher": False, "leftover": False, "bulk": 0}
     batch = [{**least, "fault": LEAST[kind]} for kind in KINDS]
     batch[KINDS.index(found["fault"][0])] = found
     return tuple(batch)
 
 
-def expected_new(old, update, order):
+def expected_new(old, update, order, fold):
     """The install folder once the whole update is in: each target written by the update's files
-    in walk order, the last one winning, with the permissions of what stood there before the first;
-    the skipped names left out."""
+    in walk order, the last one winning under its own name, with the permissions of what stood
+    there before the first; the skipped names left out."""
     result = dict(old)
     originals = {}
     for relative in order:
@@ -171,63 +232,146 @@ def expected_new(old, update, order):
     return result
 
 
-def writers(update, order):
+def writers(update, order, fold):
     """The update's files that write each target, in walk order, by the target's folded path."""
-    result = {}
+    result = collections.defaultdict(list)
     for relative in order:
         if not skipped(relative):
-            result.setdefault(fold(asar(relative)), []).append(relative)
+            result[fold(asar(relative))].append(relative)
     return result
 
 
-def tied_writers(update, order):
+def tied_writers(update, order, fold):
     """Targets that update files write under names equal but for letter case: Wine lists such
-    names in no set order, so any of them may be the last writer. Each with what its writers bring."""
-    return {target: [update[relative] for relative in relatives] for target, relatives in writers(update, order).items()
+    names in no set order, so any of them may be the last writer. Each with the names and entries
+    its writers bring."""
+    return {target: [(asar(relative), update[relative]) for relative in relatives]
+            for target, relatives in writers(update, order, fold).items()
             if len({fold(relative) for relative in relatives}) < len(relatives)}
 
 
-def folded(tree):
-    return {fold(path): entry for path, entry in tree.items()}
+def by_key(tree, fold):
+    groups = collections.defaultdict(list)
+    for path, entry in tree.items():
+        groups[fold(path)].append((path, entry))
+    return groups
 
 
-def differing(final, new, ties):
-    """The paths where `final` is not the new installation; a target with tied writers may hold
-    what any of them brought."""
-    final, new = folded(final), folded(new)
+def differing(final, new, ties, fold):
+    """The paths where `final` is not the new installation, by name exactly: a second name of a
+    target where the file system folds letter case is a difference too. A target with tied writers
+    may hold what any of them brought, under its name."""
+    final, new = by_key(final, fold), by_key(new, fold)
+    wrong = []
+    for key in final.keys() | new.keys():
+        got, want = final.get(key, []), new.get(key, [])
+        if len(got) != 1 or len(want) != 1:
+            if got != want:
+                wrong.append(key)
+            continue
+        (path, entry), (_, wanted) = got[0], want[0]
+        candidates = [(name, data) for name, data in ties.get(key, [])] + \
+            [(name, data[:2] + wanted[2:]) for name, data in ties.get(key, [])] + want
+        if (path, entry) not in candidates:
+            wrong.append(key)
+    return sorted(wrong)
 
-    def acceptable(path):
-        if final.get(path) == new.get(path):
-            return True
-        candidates = [entry[:2] + new[path][2:] for entry in ties.get(path, []) if path in new] + ties.get(path, [])
-        return final.get(path) in candidates
 
-    return sorted(path for path in final.keys() | new.keys() if not acceptable(path))
-
-
-def old_with_added(final, old, update, order):
+def old_with_added(final, old, update, order, fold):
     """Differences of `final` from the previous installation `old` that are not files (or links)
-    the update added whole where nothing stood, or folders made for them; empty when none."""
-    final, old = folded(final), folded(old)
-    written = writers(update, order)
-    wrong = [path for path, entry in old.items() if final.get(path) != entry]
-    return wrong + [path for path, entry in final.items() if path not in old and entry[0] != "folder" and
-                    entry not in [update[relative] for relative in written.get(path, [])]]
+    the update added whole where nothing stood, or folders made for them; empty when none. A name
+    that came back may take the update's letter case, never a second name."""
+    final, old = by_key(final, fold), by_key(old, fold)
+    written = writers(update, order, fold)
+    wrong = [key for key, entries in old.items() if [entry for _, entry in final.get(key, [])] != [entries[0][1]]]
+    return wrong + [key for key, entries in final.items() if key not in old and (
+        len(entries) != 1 or entries[0][1][0] != "folder" and
+        entries[0][1] not in [update[relative] for relative in written.get(key, [])])]
+
+
+def incomplete_records(folder):
+    return [record for record in (folder.path / ROLLBACK_STORE).glob("*.journal")
+            if COMPLETE not in record.read_bytes()]
+
+
+class Report:
+    """What the examples covered: faults fired by kind, place and call, and the places used."""
+
+    def __init__(self):
+        self.lock = threading.Lock()
+        self.fired = collections.Counter()
+        self.places = collections.Counter()
+        self.messages = collections.Counter()
+        self.examples = set()
+        self.failed = False
+        self.unmounted = {}
+
+    def add(self, counter, key):
+        with self.lock:
+            counter[key] += 1
+
+    def text(self):
+        faults = sum(self.fired.values())
+        lines = [f"property test ({'windows' if WINDOWS else 'linux'}): {len(self.examples)} examples, "
+                 f"{faults} faults fired, none unfired"]
+        lines += [f"  {kind} at {where} {name}: {count}" for (kind, where, name), count in sorted(self.fired.items())]
+        lines += ["  places: " + ", ".join(f"{volume}/{place} {count}" for (volume, place), count in
+                                          sorted(self.places.items()))]
+        lines += ["  failure messages: " + ", ".join(f"{how} {count}" for how, count in sorted(self.messages.items()))]
+        lines += [f"  not mounted: {volume}: {why}" for volume, why in sorted(self.unmounted.items())]
+        return "\n".join(lines) + "\n"
 
 
 class Properties(UpdateTestCase):
-    def strace(self, *options):
-        return ["strace", "-qq", "-o", "/dev/null", *SKIP_SETTLE_WAIT, *options]
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.injector = Injector(len(KINDS))
+        cls.report = Report()
 
-    def normal_run(self, folder):
-        if WINDOWS:
-            return folder.run()
-        return folder.run(prefix=self.strace(), extra_env={"ASAN_OPTIONS": "detect_leaks=0"})
+    @classmethod
+    def tearDownClass(cls):
+        cls.injector.close()
+        if os.environ.get("E2E_REPORT"):
+            Path(os.environ["E2E_REPORT"]).write_text(cls.report.text())
+        super().tearDownClass()
 
-    def lay_case(self, root, case):
-        """The install folder and its update, and the tree the update is installed over; with the
-        fault "folder", a folder (returned) where the update has a file, and what stood there gone."""
-        folder = InstallFolder(root, "Client")
+    def setUp(self):
+        super().setUp()
+        self.volumes = {"disk": self.root}
+        self.mounting = threading.Lock()
+
+    def volume(self, kind):
+        """The root of a volume of the kind, mounted at its first use; the test's disk where this
+        machine cannot mount one."""
+        with self.mounting:
+            if kind not in self.volumes:
+                path = self.root / kind
+                why = mount_image(self, kind, path, size="600m")
+                if why:
+                    self.report.unmounted[kind] = why
+                self.volumes[kind] = self.root if why else path
+            return self.volumes[kind]
+
+    def place(self, case, root, drive):
+        """The install folder of the case below root, as its place asks."""
+        if case["place"] == "deep":
+            # Deep enough that the update's deepest paths, and their backups more so, cross 260
+            # characters in the form the Launcher shows.
+            left = 235 - len(native(root / "Client"))
+            while left > 1:
+                root /= "d" * min(60, left - 1)
+                left -= min(60, left - 1) + 1
+        name = NAMED if case["place"] == "named" else "Client"
+        folder = InstallFolder(root, name, drive=drive if case["place"] == "root" else None)
+        if folder.drive:
+            self.injector.link_drive(drive, folder.path)
+        return folder
+
+    def lay_case(self, case, root, drive):
+        """The install folder and its update, and what the update is installed over; with the fault
+        "folder", a folder (returned) where the update has a file, and what stood there gone."""
+        folder = self.place(case, root, drive)
         lay(folder.path, case["install"])
         update = folder.path / UPDATE_NAME
         lay(update, case["update"])
@@ -239,131 +383,228 @@ class Properties(UpdateTestCase):
                 lay(folder.path, {f"bulk/{i % 3}/f{i}.dat": (f"old {i}".encode(), READ_ONLY if i % 7 == 0 else PLAIN)})
         if case["launcher"]:
             lay(update, {LAUNCHER_NAME: folder.launcher.read_bytes() + b"appended by the update"})
+        if case["leftover"]:
+            lay(folder.path, LEFTOVERS)
         order = walk_order(update)
         blocker = None
         if case["fault"][0] == "folder":
+            fold = folding(case["volume"])
             installable = [relative for relative in order if not skipped(relative) and relative != LAUNCHER_NAME]
             blocker = folder.path / asar(installable[case["fault"][1] % len(installable)])
             if blocker.parent.exists():
                 for standing in blocker.parent.iterdir():
                     if fold(standing.name) == fold(blocker.name):
                         standing.unlink()
-        base = without(folder.tree(), UPDATE_NAME)
+        base = self.tree(folder, case)
         if blocker:
             lay(blocker, {"blocker.txt": b"a folder where the update has a file"})
         return folder, update, order, base, blocker
 
-    def faulty_run(self, folder, fault):
-        """Runs the Launcher with the fault; None when it was killed."""
-        if fault[0] == "error":
-            _, call, when = fault
-            return folder.run(prefix=self.strace("-e", f"inject={call}:error={errno_for(call)}:when={when}"),
-                              extra_env={"ASAN_OPTIONS": "detect_leaks=0"})
-        if fault[0] != "kill":
-            return self.normal_run(folder)
-        if WINDOWS:
-            run = BrakedRun(folder, folder.path.parent)
-            try:
-                if not run.read_until(b"copying ", fault[1]):
-                    return run.finish()
-                # Not read to its end: a kill as the Lobby starts can leave Wine holding the pipe.
-                run.process.kill()
-                run.process.wait()
-            finally:
-                run.stop()
+    def tree(self, folder, case):
+        """The install folder's entries as its volume keeps them, without the Launcher's own files,
+        the update and retired updates."""
+        return {path: entry for path, entry in self.snapshot(folder.path, case, OWN_FILES).items()
+                if path.split("/")[0] != UPDATE_NAME and not path.startswith("old_update_")}
+
+    def snapshot(self, root, case, ignore=()):
+        """The entries below root (see snapshot) as the case's volume keeps them: with executable
+        bits on Linux, and without any permission where the volume keeps none."""
+        tree = snapshot(root, ignore, executable=not WINDOWS)
+        if case["volume"] in NO_PERMISSIONS:
+            tree = {path: entry[:2] if entry[0] == "file" else entry for path, entry in tree.items()}
+        return tree
+
+    def clean_run(self, folder, case):
+        """A run without a fault that must succeed: it leaves exactly the new installation (or, where
+        nothing is pending any more, whatever stands), starts the Lobby and shows nothing."""
+        starts = len(folder.lobby_starts())
+        result = self.injector.run(folder)
+        self.assertEqual(result.code, 0, result.stderr[-2000:])
+        self.assertMessages(result)
+        folder.wait_lobby_starts(starts + 1)
+        return result
+
+    def check_new(self, folder, case, expected):
+        new, ties, launcher = expected
+        self.assertEqual(differing(self.tree(folder, case), new, ties, folding(case["volume"])), [])
+        self.assertEqual(folder.launcher.read_bytes(), launcher)
+
+    def check_old(self, folder, case, before, update, order, launcher, lines):
+        after = self.tree(folder, case)
+        self.assertEqual(old_with_added(after, before, update, order, folding(case["volume"])), [], lines)
+        self.assertEqual(folder.launcher.read_bytes(), launcher)
+
+    def fault_from_probe(self, case, probe, root):
+        """The fault the case draws, among the calls the probe's clean run made on the case's files:
+        under Wine those its server made and its own writes and flushes of the record."""
+        kind, pick, drawn = case["fault"]
+        root = os.path.realpath(root) + "/"
+        candidates = [call for call in probe.calls if any(path.startswith(root) for path in call.paths) and
+                      (call.where != "program" or call.name in DATA_CALLS | FLUSH_CALLS and
+                       call.path.endswith(".journal"))]
+        self.assertTrue(candidates, "the clean run made no call on the case's files")
+        # A call by its name first: the status queries alone outnumber the rest.
+        names = sorted({call.name for call in candidates})
+        named = [call for call in candidates if call.name == names[pick[0] % len(names)]]
+        call = named[pick[1] % len(named)]
+        return call, fault_at(probe.calls, call, "kill" if kind == "kill" else "error:" + errno_for(call, drawn))
+
+    def check_case(self, root, case, drive):
+        kind = case["fault"][0]
+        self.report.add(self.report.places, (case["volume"], case["place"]))
+        fold = folding(case["volume"])
+        if kind != "folder":
+            probe_folder, update, order, base, _ = self.lay_case(case, root / "p", drive)
+            probe = self.injector.probe(probe_folder)
+            self.assertEqual(probe.result.code, 0, probe.result.stderr[-2000:])
+            self.assertMessages(probe.result)
+        folder, update, order, base, blocker = self.lay_case(case, root / "f", drive)
+        old = self.tree(folder, case)
+        update_tree = self.snapshot(update, case)
+        new = {path: entry for path, entry in expected_new(base, update_tree, order, fold).items()
+               if path != LAUNCHER_NAME}
+        ties = tied_writers(update_tree, order, fold)
+        old_launcher = folder.launcher.read_bytes()
+        new_launcher = update_tree[LAUNCHER_NAME][1] if case["launcher"] else old_launcher
+        expected = (new, ties, new_launcher)
+        if kind != "folder":
+            self.check_new(probe_folder, case, expected)
+            call, fault = self.fault_from_probe(case, probe, root)
+            run = self.injector.faulty_run(folder, fault)
+            self.assertTrue(run.fired, f"{fault} did not fire; the clean run made {call.text}")
+            self.report.add(self.report.fired, (kind, call.where, call.name))
+            result = run.result
         else:
-            _, call, when, _ = fault
-            result = folder.run(prefix=self.strace("-e", f"inject={call}:signal=KILL:when={when}"),
-                                extra_env={"ASAN_OPTIONS": "detect_leaks=0"})
-            if result.code == 0 or result.messages:
-                return result
-        damage = fault[-1]
+            result = self.injector.run(folder)
+        lines = result.lines
+
+        if kind == "kill":
+            self.assertTrue(run.killed, (result.code, result.stderr[-2000:]))
+            self.assertMessages(result)
+            self.after_kill(folder, case, case["fault"][2], update, old, update_tree, order, expected, old_launcher)
+            return
+        installed = not differing(self.tree(folder, case), new, ties, fold) and \
+            folder.launcher.read_bytes() == new_launcher
+        if result.code == 0:
+            self.assertNotEqual(kind, "folder", "a folder in the way of a file did not fail the update")
+            self.assertMessages(result)
+            self.check_new(folder, case, expected)
+        else:
+            self.assertEqual(result.code, 255, result.stderr[-2000:])
+            shown, = result.messages
+            message = shown.text
+            self.assertTrue(message.startswith("Error: "), message)
+            # The message names what failed: the folder in the way, or the error the call met (as
+            # far as Wine's trace shows a long text).
+            named = from_eight_bit(eight_bit(folder.native(*blocker.relative_to(folder.path).parts))) if blocker \
+                else ERROR_TEXTS[fault.where, fault.action.partition(":")[2]]
+            self.report.add(self.report.messages, "cut short by the trace" if shown.cut else "named the failure")
+            if not shown.cut:
+                self.assertIn(named, message)
+            # A failure after the installation completed (the Lobby's start) leaves it whole.
+            if not (installed and not update.exists()):
+                self.check_old(folder, case, old, update_tree, order, old_launcher, lines)
+                self.assertEqual(self.snapshot(update, case), update_tree)
+        if blocker:
+            shutil.rmtree(blocker)
+        self.clean_run(folder, case)
+        self.check_new(folder, case, expected)
+        self.check_store_emptied(folder, case)
+
+    def after_kill(self, folder, case, damage, update, old, update_tree, order, expected, old_launcher):
+        """After a kill, a run with the update set aside leaves exactly the old installation (files
+        added whole aside) or, where the installation was complete on the record, the new one; the
+        update back, the next run installs it whole."""
         if damage:
             self.damage_records(folder, *damage)
-        return None
+        interrupted = bool(incomplete_records(folder))
+        aside = folder.path.parent / (UPDATE_NAME + ".aside")
+        pending = update.exists()
+        if pending:
+            update.rename(aside)
+
+        result = self.clean_run(folder, case)
+
+        if interrupted:
+            self.check_old(folder, case, old, update_tree, order, old_launcher, result.lines)
+        else:
+            # Nothing was moved yet, or everything was in.
+            after = self.tree(folder, case)
+            fold = folding(case["volume"])
+            if differing(after, expected[0], expected[1], fold) or folder.launcher.read_bytes() != expected[2]:
+                self.assertEqual(differing(after, old, {}, fold), [], result.lines)
+                self.assertEqual(folder.launcher.read_bytes(), old_launcher)
+        if pending:
+            aside.rename(update)
+        self.clean_run(folder, case)
+        self.check_new(folder, case, expected)
+        self.check_store_emptied(folder, case)
+
+    def check_store_emptied(self, folder, case):
+        # What a run after a fault cannot delete at once (its own image, once moved aside, or
+        # under Wine a file the killed run's handle still held) is deleted by the next one.
+        store = folder.path / ROLLBACK_STORE
+        if store.exists() and any(store.iterdir()):
+            self.clean_run(folder, case)
+            self.assertNoRollbackLeft(folder)
 
     def damage_records(self, folder, where, length):
-        """Zeros a run of bytes of each record after its header, as a power cut leaves data that
-        never reached the disk."""
-        header = len("zzintu installation journal 2") + 1
-        header *= 2 if WINDOWS else 1
-        for record in (folder.path / ROLLBACK_STORE).glob("*.journal"):
+        """Zeros a run of bytes of each record that is not complete, after its header, as a power
+        cut leaves data that never reached the disk; what was flushed, the header and a completion,
+        stays."""
+        header = HEADER * (2 if WINDOWS else 1)
+        for record in incomplete_records(folder):
             data = bytearray(record.read_bytes())
             if len(data) > header:
                 start = header + (len(data) - header) * where // 100
                 data[start:start + length] = bytes(min(length, len(data) - start))
                 record.write_bytes(bytes(data))
 
-    def check_case(self, root, case):
-        folder, update, order, base, blocker = self.lay_case(root, case)
-        old = without(folder.tree(), UPDATE_NAME)
-        update_tree = snapshot(update)
-        # The Launcher's own file is compared on its own.
-        new = without(expected_new(base, update_tree, order), LAUNCHER_NAME)
-        ties = tied_writers(update_tree, order)
-        old_launcher = folder.launcher.read_bytes()
-        new_launcher = update_tree[LAUNCHER_NAME][1] if case["launcher"] else old_launcher
-
-        result = self.faulty_run(folder, case["fault"])
-
-        if result is not None:
-            # What is left of the retired update is the next run's to delete.
-            after = {path: entry for path, entry in without(folder.tree(), UPDATE_NAME).items()
-                     if not path.startswith("old_" + UPDATE_NAME)}
-            installed = not differing(after, new, ties) and folder.launcher.read_bytes() == new_launcher
-            if result.code == 0:
-                self.assertNotEqual(case["fault"][0], "folder", "a folder in the way of a file did not fail the update")
-                self.assertMessages(result)
-                self.assertEqual(differing(after, new, ties), [])
-                self.assertEqual(folder.launcher.read_bytes(), new_launcher)
-            else:
-                self.assertEqual(result.code, 255, result.stderr[-2000:])
-                self.assertEqual(len(result.messages), 1, result.message_texts)
-                self.assertTrue(result.message_texts[0].startswith("Error: "), result.message_texts)
-                # A failure after the installation completed (the Lobby's start) leaves it whole.
-                if not (installed and not update.exists()):
-                    self.assertEqual(old_with_added(after, old, update_tree, order), [], result.lines)
-                    self.assertEqual(folder.launcher.read_bytes(), old_launcher)
-                    self.assertEqual(snapshot(update), update_tree)
-        if blocker:
-            shutil.rmtree(blocker)
-        starts = len(folder.lobby_starts())
-
-        again = self.normal_run(folder)
-
-        self.assertEqual(again.code, 0, again.stderr[-2000:])
-        self.assertMessages(again)
-        self.assertEqual(differing(folder.tree(), new, ties), [])
-        self.assertEqual(folder.launcher.read_bytes(), new_launcher)
-        folder.wait_lobby_starts(starts + 1)
-        # What a run after a fault cannot delete at once (its own image, once moved aside, or
-        # under Wine a file the killed run's handle still held) is deleted by the next one.
-        store = folder.path / ROLLBACK_STORE
-        if store.exists() and any(store.iterdir()):
-            self.assertEqual(self.normal_run(folder).code, 0)
-            self.assertNoRollbackLeft(folder)
-
-    # Whatever the trees and the fault, the faulty run leaves the old files (files the update
-    # added whole aside), its update untouched and the one error message, or the new files and
-    # no message; the run after it installs the whole update, starts the Lobby and leaves nothing
-    # behind.
-    @settings(max_examples=EXAMPLES, deadline=None, database=None, derandomize=not LONG,
+    # Whatever the place, the trees and the fault, the faulty run leaves the old files (files the
+    # update added whole aside), its update untouched and the one message naming the failure, or the
+    # new files and no message; after a kill, a run with the update set aside leaves exactly the old
+    # files; the runs after it install the whole update, start the Lobby and leave nothing behind.
+    # Hypothesis draws the same batch again now and then (its simplest, above all): only batches not
+    # seen yet run, until EXAMPLES of them have.
+    @settings(max_examples=EXAMPLES if LONG else 3 * EXAMPLES + 10, deadline=None, database=None, derandomize=not LONG,
               phases=[Phase.explicit, Phase.generate] + ([Phase.shrink] if LONG else []),
               suppress_health_check=list(HealthCheck))
     @given(BATCH)
-    def test_any_tree_any_single_fault(self, batch):
-        base = Path(tempfile.mkdtemp(dir=self.root))
+    def test_any_place_any_tree_any_single_fault(self, batch):
+        if not LONG and (repr(batch) in self.report.examples or len(self.report.examples) >= EXAMPLES):
+            return
+        self.report.examples.add(repr(batch))
+        # Short names: Wine's trace shows only the first 300 characters of a message.
+        name = Path(tempfile.mkdtemp(prefix="", dir=self.root)).name
+        roots = [self.volume(case["volume"]) / name / f"c{index}" for index, case in enumerate(batch)]
         with concurrent.futures.ThreadPoolExecutor(len(batch)) as pool:
-            futures = [pool.submit(self.check_case, base / f"case-{index}", case) for index, case in enumerate(batch)]
+            futures = [pool.submit(self.check_case, root, case, DRIVES[index])
+                       for index, (root, case) in enumerate(zip(roots, batch))]
         for index, future in enumerate(futures):
             try:
                 future.result()
             except Exception as failure:
-                raise AssertionError(f"case {index} of the example failed") from failure
-        shutil.rmtree(base, ignore_errors=True)
+                # Hypothesis runs a failing batch again to see it fail.
+                self.report.examples.discard(repr(batch))
+                self.report.failed = True
+                raise AssertionError(f"case {index} of the example failed: {batch[index]}") from failure
+        for root in roots:
+            shutil.rmtree(root.parent, ignore_errors=True)
 
     for found in FOUND:
-        test_any_tree_any_single_fault = example(batch_with(found))(test_any_tree_any_single_fault)
+        test_any_place_any_tree_any_single_fault = example(batch_with(found))(test_any_place_any_tree_any_single_fault)
+
+    def test_zz_every_example_and_volume(self):
+        """Runs after the property test: it ran as many different examples as asked, and a volume
+        this machine could not mount is a skip with its reason, or a failure where every volume is
+        required."""
+        if not LONG and not self.report.failed:
+            self.assertEqual(len(self.report.examples), EXAMPLES)
+        for volume, why in sorted(self.report.unmounted.items()):
+            with self.subTest(volume=volume):
+                if VOLUMES_REQUIRED:
+                    self.fail(f"cannot mount {volume}: {why}")
+                self.skipTest(f"cannot mount {volume} here: {why}")
 
 
 if __name__ == "__main__":
