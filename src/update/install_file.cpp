@@ -139,9 +139,10 @@ void placeFile(const UpdateFile& file, Installation& installation)
                 [&](const fs::path& staged) { installation.wait.run([&] { renameNew(staged, file.target); }); });
 }
 
-// The Launcher's own program is never missing, whatever ends the run, or no run could ever follow
-// to finish the installation or undo it: its new copy is made whole and durable aside, with its
-// permissions, and takes its place in one rename.
+// The Launcher's own program must stand at its name, or no run could follow to finish the
+// installation or undo it: its new copy is made whole and durable aside, with its permissions,
+// never linked, and takes its place in one rename (replaceKeepingBackup tells where a moment
+// without it remains).
 void placeOwnImage(const UpdateFile& file, Installation& installation)
 {
     HeldFileWait& wait = installation.wait;

@@ -24,10 +24,11 @@ bool renameOnVolume(const boost::filesystem::path& from, const boost::filesystem
 // boost::filesystem::filesystem_error when something does, and then nothing has changed.
 void renameNew(const boost::filesystem::path& from, const boost::filesystem::path& to);
 
-// Puts `replacement` in the place of `target`, on one volume, keeping what stood there as `backup`,
-// with no moment at which nothing stands at `target`: on Linux the backup is a second name of the
-// file and the replacement takes the target's name in one rename; on Windows, where a running
-// program cannot be replaced, only renamed, the target is renamed to the backup right before.
-// Raises boost::filesystem::filesystem_error, and then everything is as it was.
+// Puts `replacement` in the place of `target`, on one volume, keeping what stood there as `backup`.
+// On Linux the backup is a second name of the file (a copy where the volume has no links) and the
+// replacement takes the target's name in one rename, so something stands at `target` throughout.
+// On Windows, where a running program cannot be replaced, only renamed, the target is renamed to
+// the backup right before: between those two calls nothing stands at `target`, and nothing can
+// close that gap there. Raises boost::filesystem::filesystem_error, and then everything is as it was.
 void replaceKeepingBackup(const boost::filesystem::path& target, const boost::filesystem::path& replacement,
                           const boost::filesystem::path& backup);

@@ -1,5 +1,7 @@
 #include "update/move_file.h"
 
+#include "update/disk_flush.h"
+
 #include <boost/filesystem/operations.hpp>
 
 #include <cerrno>
@@ -43,18 +45,23 @@ void renameNew(const fs::path& from, const fs::path& to)
 }
 
 // A second name keeps a program at the target throughout. A volume without links (exFAT, FAT, a
-// share) takes the way Windows takes: the target is renamed to the backup right before.
+// share) gets a copy of it as the backup instead, whole on the disk before the replacement takes
+// the target's name in one rename: a power cut must not leave a backup that is not whole to be
+// put back over the new program.
 void replaceKeepingBackup(const fs::path& target, const fs::path& replacement, const fs::path& backup)
 {
-    const bool linked = ::link(target.c_str(), backup.c_str()) == 0;
-    if (!linked && ::rename(target.c_str(), backup.c_str()) != 0)
-        throw systemError("boost::filesystem::rename", target, backup, errno);
+    if (::link(target.c_str(), backup.c_str()) != 0) {
+        try {
+            fs::copy_file(target, backup);
+            flushFileToDisk(backup);
+        } catch (const fs::filesystem_error&) {
+            ::unlink(backup.c_str());
+            throw;
+        }
+    }
     if (::rename(replacement.c_str(), target.c_str()) != 0) {
         const int error = errno;
-        if (linked)
-            ::unlink(backup.c_str());
-        else
-            ::rename(backup.c_str(), target.c_str());
+        ::unlink(backup.c_str());
         throw systemError("boost::filesystem::rename", replacement, target, error);
     }
 }

@@ -16,6 +16,7 @@ being skipped."""
 
 import collections
 import concurrent.futures
+import dataclasses
 import os
 import re
 import shutil
@@ -29,7 +30,7 @@ from hypothesis import HealthCheck, Phase, example, given, settings
 from hypothesis import strategies as st
 
 from faults import Injector, fault_at
-from harness import (IMAGE_VOLUMES, LAUNCHER_NAME, LOBBY_NAME, ROLLBACK_STORE, WINDOWS, InstallFolder, eight_bit,
+from harness import (BIN, IMAGE_VOLUMES, LAUNCHER_NAME, LOBBY_NAME, ROLLBACK_STORE, WINDOWS, InstallFolder, eight_bit,
                      mount_image, native, snapshot, walk_order)
 from test_update import UpdateTestCase, asar, from_eight_bit
 from test_update_faults import lay
@@ -101,19 +102,20 @@ def skipped(relative):
     return bool(OWN_NAME.match(relative))
 
 
-def entries(prefix):
-    """A file (content, mode) or, on Linux, a symbolic link (its text, which leads to nothing the
-    trees hold, so that no walk meets a loop)."""
+def entries(prefix, links):
+    """A file (content, mode) or, on Linux, a symbolic link: its text leads to nothing the trees
+    hold, so that no walk meets a loop, or in the install tree to the folder it stands in, which
+    an update's file replaces as it would any link."""
     files = st.tuples(st.binary(max_size=24).map(lambda data: prefix + data),
                       st.sampled_from([PLAIN, PLAIN, READ_ONLY, EXECUTABLE]))
     files = files | st.just((b"", PLAIN))
     if WINDOWS:
         return files
-    return st.one_of(files, files, files, st.sampled_from(["missing", "./nowhere.dat", "../elsewhere/x"]))
+    return st.one_of(files, files, files, st.sampled_from(links))
 
 
-def tree(paths, prefix):
-    return paths.flatmap(lambda paths: st.tuples(*[entries(prefix) for _ in paths]).map(
+def tree(paths, prefix, links=("missing", "./nowhere.dat", "../elsewhere/x")):
+    return paths.flatmap(lambda paths: st.tuples(*[entries(prefix, links) for _ in paths]).map(
         lambda values: dict(zip(paths, values))))
 
 
@@ -173,7 +175,8 @@ def cases(kind):
         "volume": spread(options=VOLUMES),
         "place": spread(options=PLACES),
         "install": tree(st.lists(st.sampled_from(PATHS), max_size=10).map(
-            lambda paths: list({path.upper(): path for path in paths}.values())), b"old "),
+            lambda paths: list({path.upper(): path for path in paths}.values())), b"old ",
+            ("missing", "./nowhere.dat", "../elsewhere/x", ".")),
         "update": tree(st.lists(st.sampled_from(PATHS), min_size=1, max_size=12, unique=True), b"new "),
         "twice": st.none() | st.tuples(st.sampled_from(FOLDERS), st.sampled_from(["asar", "case"] if WINDOWS else ["asar"])),
         "own": st.lists(st.sampled_from(OWN_NAMES), max_size=2, unique=True),
@@ -289,6 +292,13 @@ def old_with_added(final, old, update, order, fold):
         entries[0][1] not in [update[relative] for relative in written.get(key, [])])]
 
 
+def shape(call, folder):
+    """A call as any copy of its case makes it: its paths below the install folder, rollback
+    folders unnamed."""
+    root = os.path.realpath(folder.path)
+    return call.name, tuple(re.sub(r"\b[0-9a-f]{8}\b", "*", os.path.relpath(path, root)) for path in call.paths)
+
+
 def incomplete_records(folder):
     return [record for record in (folder.path / ROLLBACK_STORE).glob("*.journal")
             if COMPLETE not in record.read_bytes()]
@@ -301,7 +311,7 @@ class Report:
         self.lock = threading.Lock()
         self.fired = collections.Counter()
         self.places = collections.Counter()
-        self.messages = collections.Counter()
+        self.outcomes = collections.Counter()
         self.examples = set()
         self.failed = False
         self.unmounted = {}
@@ -317,7 +327,7 @@ class Report:
         lines += [f"  {kind} at {where} {name}: {count}" for (kind, where, name), count in sorted(self.fired.items())]
         lines += ["  places: " + ", ".join(f"{volume}/{place} {count}" for (volume, place), count in
                                           sorted(self.places.items()))]
-        lines += ["  failure messages: " + ", ".join(f"{how} {count}" for how, count in sorted(self.messages.items()))]
+        lines += ["  outcomes: " + ", ".join(f"{how} {count}" for how, count in sorted(self.outcomes.items()))]
         lines += [f"  not mounted: {volume}: {why}" for volume, why in sorted(self.unmounted.items())]
         return "\n".join(lines) + "\n"
 
@@ -369,8 +379,9 @@ class Properties(UpdateTestCase):
         return folder
 
     def lay_case(self, case, root, drive):
-        """The install folder and its update, and what the update is installed over; with the fault
-        "folder", a folder (returned) where the update has a file, and what stood there gone."""
+        """The install folder and its update, its walk order, what the update is installed over,
+        with the fault "folder" a folder where the update has a file (what stood there gone), and
+        the install folder and the update as laid."""
         folder = self.place(case, root, drive)
         lay(folder.path, case["install"])
         update = folder.path / UPDATE_NAME
@@ -398,7 +409,7 @@ class Properties(UpdateTestCase):
         base = self.tree(folder, case)
         if blocker:
             lay(blocker, {"blocker.txt": b"a folder where the update has a file"})
-        return folder, update, order, base, blocker
+        return folder, update, order, base, blocker, self.tree(folder, case), self.snapshot(update, case)
 
     def tree(self, folder, case):
         """The install folder's entries as its volume keeps them, without the Launcher's own files,
@@ -434,53 +445,85 @@ class Properties(UpdateTestCase):
         self.assertEqual(old_with_added(after, before, update, order, folding(case["volume"])), [], lines)
         self.assertEqual(folder.launcher.read_bytes(), launcher)
 
-    def fault_from_probe(self, case, probe, root):
-        """The fault the case draws, among the calls the probe's clean run made on the case's files:
-        under Wine those its server made and its own writes and flushes of the record."""
+    def fault_from_probe(self, case, probe, probe_folder, folder):
+        """The fault the case draws, among the calls the probe's clean run made on the case's files,
+        for the copy of the case in `folder`: under Wine those its server made and its own writes and
+        flushes of the record."""
         kind, pick, drawn = case["fault"]
-        root = os.path.realpath(root) + "/"
-        candidates = [call for call in probe.calls if any(path.startswith(root) for path in call.paths) and
-                      (call.where != "program" or call.name in DATA_CALLS | FLUSH_CALLS and
-                       call.path.endswith(".journal"))]
+        root = os.path.realpath(probe_folder.path.parent) + "/"
+
+        def eligible(call):
+            if not any(path.startswith(root) for path in call.paths):
+                return False
+            if call.where == "program":
+                return call.name in DATA_CALLS | FLUSH_CALLS and call.path.endswith(".journal")
+            # An open of the server's is aimed at by its file's name, which a rollback folder's
+            # random name keeps from being foreseen.
+            return (call.where, call.name) != ("server", "openat") or "*" not in shape(call, probe_folder)[1][0]
+
+        candidates = [call for call in probe.calls if eligible(call)]
         self.assertTrue(candidates, "the clean run made no call on the case's files")
         # A call by its name first: the status queries alone outnumber the rest.
         names = sorted({call.name for call in candidates})
         named = [call for call in candidates if call.name == names[pick[0] % len(names)]]
         call = named[pick[1] % len(named)]
-        return call, fault_at(probe.calls, call, "kill" if kind == "kill" else "error:" + errno_for(call, drawn))
+        action = "kill" if kind == "kill" else "error:" + errno_for(call, drawn)
+        if (call.where, call.name) != ("server", "openat"):
+            return call, fault_at(probe.calls, call, action)
+        # The server opens files for every program it serves, in no set number: an open is counted
+        # among those of its own file, which the copy of the case names alike.
+        fault = fault_at(probe.calls, call, action, paths=(call.path,))
+        copied = os.path.join(os.path.realpath(folder.path), shape(call, probe_folder)[1][0])
+        return call, dataclasses.replace(fault, paths=(copied,))
+
+    def faulty_case(self, case, root, drive):
+        """Lays the case twice, runs it cleanly once to list its calls, and runs it again with the
+        fault drawn from them, which must strike the call it aims at. Wine's server now and then
+        saves its registry by calls of its own, which the count cannot foresee: a fault they put
+        off its call is run again on a fresh copy of the case, once."""
+        for attempt in (1, 2):
+            probe_folder, *_ = self.lay_case(case, root / f"p{attempt}", drive)
+            probe = self.injector.probe(probe_folder)
+            self.assertEqual(probe.result.code, 0, probe.result.stderr[-2000:])
+            self.assertMessages(probe.result)
+            laid = self.lay_case(case, root / f"f{attempt}", drive)
+            call, fault = self.fault_from_probe(case, probe, probe_folder, laid[0])
+            run = self.injector.faulty_run(laid[0], fault)
+            self.assertTrue(run.fired, f"{fault} did not fire; the clean run made {call.text}")
+            if shape(run.fired[0], laid[0]) == shape(call, probe_folder):
+                self.report.add(self.report.fired, (case["fault"][0], call.where, call.name))
+                return laid, probe_folder, fault, run
+            self.assertEqual((attempt, call.where), (1, "server"),
+                             f"{fault} struck {run.fired[0].text}, not {call.text}")
+            self.report.add(self.report.outcomes, "run again: the server's own calls came first")
 
     def check_case(self, root, case, drive):
         kind = case["fault"][0]
         self.report.add(self.report.places, (case["volume"], case["place"]))
         fold = folding(case["volume"])
-        if kind != "folder":
-            probe_folder, update, order, base, _ = self.lay_case(case, root / "p", drive)
-            probe = self.injector.probe(probe_folder)
-            self.assertEqual(probe.result.code, 0, probe.result.stderr[-2000:])
-            self.assertMessages(probe.result)
-        folder, update, order, base, blocker = self.lay_case(case, root / "f", drive)
-        old = self.tree(folder, case)
-        update_tree = self.snapshot(update, case)
+        if kind == "folder":
+            folder, update, order, base, blocker, old, update_tree = self.lay_case(case, root / "f", drive)
+        else:
+            (folder, update, order, base, blocker, old, update_tree), probe_folder, fault, run = \
+                self.faulty_case(case, root, drive)
         new = {path: entry for path, entry in expected_new(base, update_tree, order, fold).items()
                if path != LAUNCHER_NAME}
         ties = tied_writers(update_tree, order, fold)
-        old_launcher = folder.launcher.read_bytes()
+        old_launcher = (BIN / LAUNCHER_NAME).read_bytes()
         new_launcher = update_tree[LAUNCHER_NAME][1] if case["launcher"] else old_launcher
         expected = (new, ties, new_launcher)
-        if kind != "folder":
-            self.check_new(probe_folder, case, expected)
-            call, fault = self.fault_from_probe(case, probe, root)
-            run = self.injector.faulty_run(folder, fault)
-            self.assertTrue(run.fired, f"{fault} did not fire; the clean run made {call.text}")
-            self.report.add(self.report.fired, (kind, call.where, call.name))
-            result = run.result
-        else:
+        if kind == "folder":
             result = self.injector.run(folder)
+        else:
+            self.check_new(probe_folder, case, expected)
+            result = run.result
         lines = result.lines
 
         if kind == "kill":
             self.assertTrue(run.killed, (result.code, result.stderr[-2000:]))
             self.assertMessages(result)
+            if not folder.launcher.exists():
+                self.check_windows_gap(folder, run.fired[0], old_launcher)
             self.after_kill(folder, case, case["fault"][2], update, old, update_tree, order, expected, old_launcher)
             return
         installed = not differing(self.tree(folder, case), new, ties, fold) and \
@@ -498,7 +541,8 @@ class Properties(UpdateTestCase):
             # far as Wine's trace shows a long text).
             named = from_eight_bit(eight_bit(folder.native(*blocker.relative_to(folder.path).parts))) if blocker \
                 else ERROR_TEXTS[fault.where, fault.action.partition(":")[2]]
-            self.report.add(self.report.messages, "cut short by the trace" if shown.cut else "named the failure")
+            self.report.add(self.report.outcomes, "message cut short by the trace" if shown.cut else
+                            "message naming the failure")
             if not shown.cut:
                 self.assertIn(named, message)
             # A failure after the installation completed (the Lobby's start) leaves it whole.
@@ -510,6 +554,19 @@ class Properties(UpdateTestCase):
         self.clean_run(folder, case)
         self.check_new(folder, case, expected)
         self.check_store_emptied(folder, case)
+
+    def check_windows_gap(self, folder, killed, old_launcher):
+        """The one moment without a Launcher at its name: on Windows, between moving the running
+        program aside and renaming the new one in, where nothing can stand in for it. The old one
+        stands whole as its backup; it is put back as its name, as support would, for the runs
+        after it."""
+        self.assertTrue(WINDOWS, "no Launcher is left")
+        self.assertTrue(killed.name.startswith("rename") and
+                        os.path.realpath(killed.paths[-1]) == os.path.realpath(folder.launcher), killed.text)
+        backups = list((folder.path / ROLLBACK_STORE).glob(f"*/{LAUNCHER_NAME}"))
+        self.assertEqual([backup.read_bytes() for backup in backups], [old_launcher])
+        shutil.copy2(backups[0], folder.launcher)
+        self.report.add(self.report.outcomes, "killed where no Launcher stands (Windows)")
 
     def after_kill(self, folder, case, damage, update, old, update_tree, order, expected, old_launcher):
         """After a kill, a run with the update set aside leaves exactly the old installation (files
