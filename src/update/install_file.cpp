@@ -106,8 +106,15 @@ void placeStaged(const UpdateFile& file, std::optional<fs::perms> wanted, Instal
                                 ? stagingPath(installation.journal.rollbackFolder())
                                 : partialRestorePath(file.target);
     try {
-        installation.wait.run([&] { removeFileName(staged); });
-        copyFile(file, staged, wanted, installation, flushNow);
+        try {
+            copyFile(file, staged, wanted, installation, flushNow);
+        } catch (const fs::filesystem_error& e) {
+            // What a run cut short left beside the target, with no record that names it.
+            if (e.code() != boost::system::errc::file_exists)
+                throw;
+            installation.wait.run([&] { removeFileName(staged); });
+            copyFile(file, staged, wanted, installation, flushNow);
+        }
         place(staged);
     } catch (const fs::filesystem_error&) {
         boost::system::error_code ignored;
