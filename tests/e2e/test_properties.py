@@ -634,19 +634,22 @@ class Properties(UpdateTestCase):
         # Short names: Wine's trace shows only the first 300 characters of a message.
         name = Path(tempfile.mkdtemp(prefix="", dir=self.root)).name
         roots = [self.volume(case["volume"]) / name / f"c{index}" for index, case in enumerate(batch)]
-        with concurrent.futures.ThreadPoolExecutor(len(batch)) as pool:
-            futures = [pool.submit(self.check_case, root, case, DRIVES[index])
-                       for index, (root, case) in enumerate(zip(roots, batch))]
-        for index, future in enumerate(futures):
-            try:
-                future.result()
-            except Exception as failure:
-                # Hypothesis runs a failing batch again to see it fail.
-                self.report.examples.discard(repr(batch))
-                self.report.failed = True
-                raise AssertionError(f"case {index} of the example failed: {batch[index]}") from failure
-        for root in roots:
-            shutil.rmtree(root.parent, ignore_errors=True)
+        try:
+            with concurrent.futures.ThreadPoolExecutor(len(batch)) as pool:
+                futures = [pool.submit(self.check_case, root, case, DRIVES[index])
+                           for index, (root, case) in enumerate(zip(roots, batch))]
+            for index, future in enumerate(futures):
+                try:
+                    future.result()
+                except Exception as failure:
+                    # Hypothesis runs a failing batch again to see it fail.
+                    self.report.examples.discard(repr(batch))
+                    self.report.failed = True
+                    raise AssertionError(f"case {index} of the example failed: {batch[index]}") from failure
+        finally:
+            # The volumes are small: what shrinking a failure runs must not fill them.
+            for root in roots:
+                shutil.rmtree(root.parent, ignore_errors=True)
 
     for found in FOUND:
         test_any_place_any_tree_any_single_fault = example(batch_with(found))(test_any_place_any_tree_any_single_fault)
