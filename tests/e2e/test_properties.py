@@ -425,9 +425,8 @@ class Properties(UpdateTestCase):
             tree = {path: entry[:2] if entry[0] == "file" else entry for path, entry in tree.items()}
         return tree
 
-    def clean_run(self, folder, case):
-        """A run without a fault that must succeed: it leaves exactly the new installation (or, where
-        nothing is pending any more, whatever stands), starts the Lobby and shows nothing."""
+    def clean_run(self, folder):
+        """A run without a fault, which must succeed: it starts the Lobby and shows nothing."""
         starts = len(folder.lobby_starts())
         result = self.injector.run(folder)
         self.assertEqual(result.code, 0, result.stderr[-2000:])
@@ -551,9 +550,9 @@ class Properties(UpdateTestCase):
                 self.assertEqual(self.snapshot(update, case), update_tree)
         if blocker:
             shutil.rmtree(blocker)
-        self.clean_run(folder, case)
+        self.clean_run(folder)
         self.check_new(folder, case, expected)
-        self.check_store_emptied(folder, case)
+        self.check_store_emptied(folder)
 
     def check_windows_gap(self, folder, killed, old_launcher):
         """The one moment without a Launcher at its name: on Windows, between moving the running
@@ -580,7 +579,7 @@ class Properties(UpdateTestCase):
         if pending:
             update.rename(aside)
 
-        result = self.clean_run(folder, case)
+        result = self.clean_run(folder)
 
         if interrupted:
             self.check_old(folder, case, old, update_tree, order, old_launcher, result.lines)
@@ -593,16 +592,16 @@ class Properties(UpdateTestCase):
                 self.assertEqual(folder.launcher.read_bytes(), old_launcher)
         if pending:
             aside.rename(update)
-        self.clean_run(folder, case)
+        self.clean_run(folder)
         self.check_new(folder, case, expected)
-        self.check_store_emptied(folder, case)
+        self.check_store_emptied(folder)
 
-    def check_store_emptied(self, folder, case):
+    def check_store_emptied(self, folder):
         # What a run after a fault cannot delete at once (its own image, once moved aside, or
         # under Wine a file the killed run's handle still held) is deleted by the next one.
         store = folder.path / ROLLBACK_STORE
         if store.exists() and any(store.iterdir()):
-            self.clean_run(folder, case)
+            self.clean_run(folder)
             self.assertNoRollbackLeft(folder)
 
     def damage_records(self, folder, where, length):
