@@ -472,7 +472,7 @@ class Properties(UpdateTestCase):
         # The server opens files for every program it serves, in no set number: an open is counted
         # among those of its own file, which the copy of the case names alike.
         fault = fault_at(probe.calls, call, action, paths=(call.path,))
-        copied = os.path.join(os.path.realpath(folder.path), shape(call, probe_folder)[1][0])
+        copied = os.path.normpath(os.path.join(os.path.realpath(folder.path), shape(call, probe_folder)[1][0]))
         return call, dataclasses.replace(fault, paths=(copied,))
 
     def faulty_case(self, case, root, drive):
