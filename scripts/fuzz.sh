@@ -10,7 +10,7 @@
 #       Runs TARGET, or each target in turn, for SECONDS against build/fuzz/corpus-work/<target>,
 #       seeded from the committed corpus. The work corpus grows and is kept between runs.
 #
-# Targets: site_settings update_folders flags command_line rollback_store installation_journal.
+# Targets: site_settings update_folders flags command_line rollback_store installation_record.
 # A finding is written to build/fuzz/artifacts/<target>/ and replays with
 #   build/fuzz/bin/<target>_fuzz build/fuzz/artifacts/<target>/crash-...
 # Worth keeping as a seed: copy it into tests/fuzz/corpus/<target>/ once the bug is fixed.
@@ -18,7 +18,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-targets=(site_settings update_folders flags command_line rollback_store installation_journal)
+targets=(site_settings update_folders flags command_line rollback_store installation_record)
 long_seconds=
 case "${1:-}" in
   "") ;;

@@ -17,6 +17,7 @@
 
 #include <chrono>
 #include <exception>
+#include <optional>
 #include <sstream>
 #include <thread>
 
@@ -39,9 +40,15 @@ void endRunningLobbies()
     }
 }
 
-// Everything but the clean-up, under the lock; returns the retired updates, to delete once the
-// lock is released.
-std::vector<fs::path> launch(bool restart, bool kill)
+// What is left to delete once the Lobby has started and the lock is released: nothing that any run
+// would still undo or install.
+struct Retired {
+    std::vector<fs::path> updates;
+    std::optional<CompletedInstallation> installation;
+};
+
+// Everything but the clean-up, under the lock.
+Retired launch(bool restart, bool kill)
 {
     // Every file below it is named in the form that works at any length.
     const fs::path folder = longPathForm(installFolder());
@@ -49,7 +56,7 @@ std::vector<fs::path> launch(bool restart, bool kill)
     // One budget for every file the run waits for, whichever step meets it.
     HeldFileWait wait;
     const UpdateScan scan = scanUpdateFolders(folder);
-    std::vector<fs::path> retired = scan.retired;
+    Retired retired{scan.retired, std::nullopt};
     const bool updateFound = !scan.newest.empty();
 
     // A running Lobby may hold the very files an undo or an installation is to move.
@@ -67,10 +74,10 @@ std::vector<fs::path> launch(bool restart, bool kill)
         return retired;
     if (updateFound) {
         const std::vector<fs::path> older = retireOlderUpdates(folder, scan, wait);
-        retired.insert(retired.end(), older.begin(), older.end());
-        applyUpdate(updateFolderPath(folder, scan.newest), wait);
+        retired.updates.insert(retired.updates.end(), older.begin(), older.end());
+        retired.installation = applyUpdate(updateFolderPath(folder, scan.newest), wait);
         if (const auto installed = retireInstalledUpdate(folder, scan.newest, wait))
-            retired.push_back(*installed);
+            retired.updates.push_back(*installed);
     }
     writeUpdateTimingLog();
     startLobby();
@@ -81,7 +88,7 @@ std::vector<fs::path> launch(bool restart, bool kill)
 
 int runLaunchSequence(bool restart, bool kill)
 {
-    std::vector<fs::path> retired;
+    Retired retired;
     try {
         retired = launch(restart, kill);
     } catch (const std::exception& e) {
@@ -90,8 +97,11 @@ int runLaunchSequence(bool restart, bool kill)
         showMessage(text.str());
         return -1;
     }
-    // Only once the lock is free: a Lobby may start the Launcher again at once. Retired updates
-    // are no run's any more, so nothing here meets another run's files.
-    deleteRetiredUpdates(retired);
+    // Only once the lock is free: a Lobby may start the Launcher again at once. A complete
+    // installation's backups and retired updates are no run's any more, so nothing here meets
+    // another run's files.
+    if (retired.installation)
+        deleteCompletedInstallation(*retired.installation);
+    deleteRetiredUpdates(retired.updates);
     return 0;
 }

@@ -1,9 +1,9 @@
 #include "launcher/update_folders.h"
 
 #include "launcher/diagnostics.h"
-#include "update/file_name_key.h"
-#include "update/file_removal.h"
+#include "update/delete_now.h"
 #include "update/held_file_wait.h"
+#include "update/system/file_name_key.h"
 
 #include <boost/filesystem/operations.hpp>
 
@@ -119,13 +119,8 @@ std::optional<fs::path> retireInstalledUpdate(const fs::path& installFolder, con
 
 void deleteRetiredUpdates(const std::vector<fs::path>& retired)
 {
-    HeldFileWait noWaiting(std::chrono::milliseconds(0));
-    for (const fs::path& folder : retired) {
-        try {
-            removeFolderTree(folder, noWaiting);
-        } catch (const fs::filesystem_error&) {
-        }
-    }
+    for (const fs::path& folder : retired)
+        deleteNow(folder);
 }
 
 bool isLaunchersOwnName(const fs::path& name)

@@ -1,7 +1,7 @@
 #include "lobby/kill_lobby_processes.h"
 
 #include "launcher/diagnostics.h"
-#include "launcher/scoped_handle_windows.h"
+#include "update/system/scoped_handle_windows.h"
 #include "lobby/lobby_start.h"
 
 #include <boost/filesystem/operations.hpp>

@@ -3,10 +3,12 @@
 #include "launcher/diagnostics.h"
 #include "launcher/install_folder.h"
 #include "launcher/long_path.h"
-#include "update/disk_flush.h"
-#include "update/install_file.h"
+#include "update/delete_now.h"
+#include "update/record_format.h"
 #include "update/rollback.h"
 #include "update/rollback_store.h"
+#include "update/steps/steps.h"
+#include "update/system/disk_flush.h"
 #include "update/update_plan.h"
 
 #include <boost/filesystem/operations.hpp>
@@ -20,17 +22,20 @@ namespace {
 // Steps recorded in one write: a killed run can only have begun the steps its record names.
 constexpr std::size_t filesPerBatch = 128;
 
-// Flushes the copies the installation made and the folders of the install tree it wrote in, each
-// up to the install folder, whose entries hold the new names.
+// Flushes the copies the installation made, and the folders it wrote in, each up to the install
+// folder, whose entries hold the new names: those of the install tree, which hold the new files,
+// and those of the rollback folder, which hold the backups that recovery moves back should the
+// completion not reach the disk.
 void flushEachPlaced(const fs::path& installFolder, const Installation& installation)
 {
     for (const fs::path& copy : installation.copied)
         flushFileToDisk(copy);
     std::set<fs::path> folders{installFolder};
     const auto depth = std::distance(installFolder.begin(), installFolder.end());
-    for (const auto& folder : installation.folders)
-        for (fs::path path = folder; std::distance(path.begin(), path.end()) > depth; path = path.parent_path())
-            folders.insert(path);
+    for (const auto* tree : {&installation.installFolders, &installation.rollbackFolders})
+        for (const auto& folder : *tree)
+            for (fs::path path = folder; std::distance(path.begin(), path.end()) > depth; path = path.parent_path())
+                folders.insert(path);
     for (const fs::path& folder : folders)
         flushFolderToDisk(folder);
 }
@@ -40,20 +45,15 @@ void flushEachPlaced(const fs::path& installFolder, const Installation& installa
 void installUpdateFiles(const fs::path& updateFolder, const fs::path& installFolder, Installation& installation)
 {
     const std::vector<ListedFile> listed = listUpdateFiles(updateFolder);
-    for (std::size_t first = 0; first < listed.size(); first += filesPerBatch) {
-        for (const UpdateFile& file : planBatch(listed, first, filesPerBatch, updateFolder, installFolder, installation)) {
-            if (file.step == Step::skip)
-                writeDiagnosticLine("skipping " + file.source.string() + ": " + file.skipReason);
-            else
-                installFile(file, installation);
-        }
-    }
+    for (std::size_t first = 0; first < listed.size(); first += filesPerBatch)
+        for (const UpdateFile& file : planBatch(listed, first, filesPerBatch, updateFolder, installFolder, installation))
+            takeStep(file, installation);
 }
 
 void completeInstallation(const fs::path& installFolder, Installation& installation)
 {
     try {
-        installation.journal.flushVolume();
+        installation.record.flushVolume();
     } catch (const fs::filesystem_error&) {
         // syncfs also reports what other programs' files on the volume failed to write.
         try {
@@ -62,13 +62,13 @@ void completeInstallation(const fs::path& installFolder, Installation& installat
             writeDiagnosticLine("warning: the installation may not have reached the disk: " + std::string(e.what()));
         }
     }
-    installation.journal.recordComplete();
+    installation.record.recordComplete();
 }
 
-void applyUpdate(const fs::path& updateFolder, HeldFileWait& wait)
+std::optional<CompletedInstallation> applyUpdate(const fs::path& updateFolder, HeldFileWait& wait)
 {
     if (!fs::exists(fs::status(updateFolder)))
-        return;
+        return std::nullopt;
     const fs::path install = longPathForm(installFolder());
     const fs::path rollback = newRollbackFolderPath(install);
     if (fs::exists(fs::symlink_status(rollback)))
@@ -76,8 +76,7 @@ void applyUpdate(const fs::path& updateFolder, HeldFileWait& wait)
     fs::create_directories(rollback.parent_path());
 
     std::exception_ptr failure;
-    std::vector<fs::path> backups;
-    std::vector<fs::path> rollbackFolders;
+    CompletedInstallation completed{rollback, {}, {}};
     {
         Installation installation(install, rollback, wait);
         try {
@@ -86,7 +85,7 @@ void applyUpdate(const fs::path& updateFolder, HeldFileWait& wait)
             failure = std::current_exception();
             // The adds that stand whole are to stay.
             try {
-                installation.journal.writePlanned();
+                installation.record.writePlanned();
             } catch (...) {
             }
         }
@@ -97,18 +96,21 @@ void applyUpdate(const fs::path& updateFolder, HeldFileWait& wait)
                 failure = std::current_exception();
             }
         }
-        backups = std::move(installation.backups);
-        rollbackFolders = std::move(installation.rollbackFolders);
+        completed.backups = std::move(installation.backups);
+        completed.folders = std::move(installation.rollbackFoldersInOrder);
     }
     // Undone from the record, closed by now, as a later run would undo it had this one ended here.
     if (failure) {
-        undoInstallation(install, rollback, readJournal(journalPath(rollback)), false, wait);
+        undoInstallation(install, rollback, readRecord(recordPath(rollback)), false, wait);
         std::rethrow_exception(failure);
     }
-    // Completion is on record, so a failure or an end here leaves only files to delete, never a
-    // rollback of the completed installation.
-    if (deleteRollbackFolder(rollback, backups, rollbackFolders)) {
-        boost::system::error_code ignored;
-        fs::remove(journalPath(rollback), ignored);
-    }
+    return completed;
+}
+
+// Completion is on record, so a failure or an end here leaves only files to delete, never a
+// rollback of the completed installation.
+void deleteCompletedInstallation(const CompletedInstallation& installation)
+{
+    if (deleteRollbackFolder(installation.rollbackFolder, installation.backups, installation.folders))
+        deleteNow(recordPath(installation.rollbackFolder));
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "update/system/held_file_error.h"
+
 #include <boost/filesystem/exception.hpp>
 #include <boost/filesystem/path.hpp>
 #include <boost/system/error_code.hpp>
@@ -7,11 +9,6 @@
 #include <chrono>
 #include <functional>
 #include <optional>
-
-// Whether a file operation failed only because another program holds the file for a moment: on
-// Windows a sharing or lock violation, access denied (a scanner's handle on a file being replaced),
-// a pending deletion or a folder that still holds one; elsewhere a busy file.
-bool isHeldFileError(const boost::system::error_code& error);
 
 // Waits out files that virus scanners, indexers and the like hold for a moment after they were
 // written or renamed. One object serves a whole run, so that its budget covers everything the

@@ -1,8 +1,10 @@
 #include "update/move_file.h"
 
-#include "update/disk_flush.h"
-#include "update/file_removal.h"
+#include "update/delete_now.h"
 #include "update/held_file_wait.h"
+#include "update/system/disk_flush.h"
+#include "update/system/file_removal.h"
+#include "update/system/rename.h"
 
 #include <boost/filesystem/operations.hpp>
 
@@ -10,10 +12,17 @@ namespace fs = boost::filesystem;
 
 namespace {
 
-[[noreturn]] void raiseAnotherVolume(const fs::path& from, const fs::path& to)
+// Renames on one volume; false, having changed nothing, when the two lie on different volumes.
+bool renameOnVolume(const fs::path& from, const fs::path& to)
 {
-    throw fs::filesystem_error("boost::filesystem::rename", from, to,
-                               boost::system::errc::make_error_code(boost::system::errc::cross_device_link));
+    try {
+        renameReplacing(from, to);
+        return true;
+    } catch (const fs::filesystem_error& e) {
+        if (isAnotherVolume(e.code()))
+            return false;
+        throw;
+    }
 }
 
 // Leaves a whole copy of the entry under the destination's name, or nothing. The data is copied
@@ -33,21 +42,17 @@ void copyWhole(const fs::path& from, const fs::path& to, const fs::path& partial
         });
         if (!link)
             wait.run([&] { flushFileToDisk(partial); });
-        if (!wait.run([&] { return renameOnVolume(partial, to); }))
-            raiseAnotherVolume(partial, to);
+        wait.run([&] { renameReplacing(partial, to); });
         named = true;
         // The copy's name must be on the disk before the source goes, or a power cut could keep neither.
         flushFolderToDisk(to.parent_path());
     } catch (const fs::filesystem_error&) {
-        boost::system::error_code ignored;
-        fs::remove(named ? to : partial, ignored);
+        deleteNow(named ? to : partial);
         throw;
     }
 }
 
-}
-
-void moveFile(const fs::path& from, const fs::path& to, const fs::path& partial, HeldFileWait& wait)
+void moveAcross(const fs::path& from, const fs::path& to, const fs::path& partial, HeldFileWait& wait)
 {
     if (wait.run([&] { return renameOnVolume(from, to); }))
         return;
@@ -56,10 +61,57 @@ void moveFile(const fs::path& from, const fs::path& to, const fs::path& partial,
         wait.run([&] { removeFileName(from); });
     } catch (const fs::filesystem_error&) {
         // The source stays (a running program on Windows): the copy would pass for a second original.
-        try {
-            removeFileName(to);
-        } catch (const fs::filesystem_error&) {
-        }
+        deleteNow(to);
         throw;
     }
+}
+
+// Moves what stands at `path` to `aside`; false when nothing stood there, or when it lay on another
+// volume than `aside` and was removed instead. A folder is never moved: only files and links are
+// what a move replaces.
+bool moveAside(const fs::path& path, const fs::path& aside)
+{
+    boost::system::error_code unknown;
+    const fs::file_status status = fs::symlink_status(path, unknown);
+    if (!fs::exists(status))
+        return false;
+    if (fs::is_directory(status))
+        throw fs::filesystem_error("boost::filesystem::rename", path,
+                                   boost::system::errc::make_error_code(boost::system::errc::is_a_directory));
+    if (renameOnVolume(path, aside))
+        return true;
+    removeFileName(path);
+    return false;
+}
+
+}
+
+void moveFile(const fs::path& from, const fs::path& to, const MoveRoom& room, HeldFileWait& wait)
+{
+    if (!room.aside) {
+        moveAcross(from, to, room.partial, wait);
+        return;
+    }
+    try {
+        HeldFileWait noWaiting(std::chrono::milliseconds(0));
+        moveAcross(from, to, room.partial, noWaiting);
+    } catch (const fs::filesystem_error&) {
+        const fs::path displaced = room.aside();
+        const bool movedAside = wait.run([&] { return moveAside(to, displaced); });
+        try {
+            moveAcross(from, to, room.partial, wait);
+        } catch (const fs::filesystem_error&) {
+            if (movedAside) {
+                try {
+                    renameReplacing(displaced, to);
+                } catch (const fs::filesystem_error&) {
+                }
+            }
+            throw;
+        }
+    }
+    // A rename between two names of one file changes nothing: the source's name goes with it.
+    boost::system::error_code ignored;
+    if (fs::exists(fs::symlink_status(from, ignored)))
+        wait.run([&] { removeFileName(from); });
 }

@@ -2,33 +2,33 @@
 
 #include <boost/filesystem/path.hpp>
 
+#include <functional>
+
 class HeldFileWait;
 
-// Moves a file or symbolic link, replacing a file at the destination, waiting out a file held for
-// a moment. On one volume this is a rename. Across volumes the entry is copied to `partial`, a
-// name on the destination's volume that holds nothing of value, flushed to the disk there and
-// renamed to the destination, and only then is the source removed: whatever stands under the
-// destination's name is whole, and a power cut leaves the entry under one name or both, never
-// under none. The copy is made once; only the removal of the source is tried again. Raises
-// boost::filesystem::filesystem_error, and then the entry is still at its source and neither the
-// destination nor `partial` holds a copy of it.
-void moveFile(const boost::filesystem::path& from, const boost::filesystem::path& to,
-              const boost::filesystem::path& partial, HeldFileWait& wait);
+// What a move may use besides its two names.
+struct MoveRoom {
+    // A name on the destination's volume that holds nothing of value, where a copy across volumes
+    // is made whole before it takes the destination's name.
+    boost::filesystem::path partial;
+    // Where what stands at the destination goes when the system refuses to replace it (on Windows a
+    // running program, the new Launcher itself, or a file another program holds): a fresh name on
+    // the install folder's volume. Unset where nothing stands at the destination.
+    std::function<boost::filesystem::path()> aside;
+};
 
-// Renames on one volume, replacing a file at the destination. Returns false, having changed
-// nothing, when the two lie on different volumes; raises boost::filesystem::filesystem_error for
-// any other failure.
-bool renameOnVolume(const boost::filesystem::path& from, const boost::filesystem::path& to);
-
-// Renames on one volume to a name where nothing stands; raises
-// boost::filesystem::filesystem_error when something does, and then nothing has changed.
-void renameNew(const boost::filesystem::path& from, const boost::filesystem::path& to);
-
-// Puts `replacement` in the place of `target`, on one volume, keeping what stood there as `backup`.
-// On Linux the backup is a second name of the file (a copy where the volume has no links) and the
-// replacement takes the target's name in one rename, so something stands at `target` throughout.
-// On Windows, where a running program cannot be replaced, only renamed, the target is renamed to
-// the backup right before: between those two calls nothing stands at `target`, and nothing can
-// close that gap there. Raises boost::filesystem::filesystem_error, and then everything is as it was.
-void replaceKeepingBackup(const boost::filesystem::path& target, const boost::filesystem::path& replacement,
-                          const boost::filesystem::path& backup);
+// The one way a file or link moves, waiting out a file held for a moment: a rename on one volume,
+// replacing what stands at the destination; across volumes a copy to `room.partial`, flushed to the
+// disk there and renamed to the destination, and only then the source removed. The copy is made
+// once; only the steps after it are tried again.
+//
+// What is left:
+// - when it returns, the entry under the destination's name only, whole;
+// - when it raises (boost::filesystem::filesystem_error), the entry at its source, and nothing of
+//   it under the destination's name or at `room.partial`; what stood at the destination is back
+//   there, or at its aside name when it could not be put back, or, where it lay on another volume
+//   than the aside name, removed: it was the installation's own, which a replacing rename would
+//   have discarded just the same;
+// - after a power cut at any moment, the entry under one name or both, never under none.
+void moveFile(const boost::filesystem::path& from, const boost::filesystem::path& to, const MoveRoom& room,
+              HeldFileWait& wait);

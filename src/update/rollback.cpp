@@ -2,10 +2,12 @@
 
 #include "launcher/diagnostics.h"
 #include "launcher/show_message.h"
-#include "update/file_removal.h"
+#include "update/delete_now.h"
 #include "update/held_file_wait.h"
-#include "update/move_file.h"
+#include "update/record_format.h"
 #include "update/rollback_store.h"
+#include "update/steps/steps.h"
+#include "update/system/file_removal.h"
 
 #include <boost/filesystem/operations.hpp>
 
@@ -16,114 +18,6 @@
 namespace fs = boost::filesystem;
 
 namespace {
-
-bool standing(const fs::path& path)
-{
-    boost::system::error_code ignored;
-    return fs::exists(fs::symlink_status(path, ignored));
-}
-
-// Removes what is left of a folder without waiting: what another program holds now (the old image
-// of a Launcher that still runs) stays for a later run.
-void removeLeftovers(const fs::path& folder)
-{
-    HeldFileWait noWaiting(std::chrono::milliseconds(0));
-    try {
-        removeFolderTree(folder, noWaiting);
-    } catch (const fs::filesystem_error&) {
-    }
-}
-
-// Where what stands in a backup's way is moved: a fresh folder of the rollback store, made at its
-// first use and deleted, as far as it can be, once the undo is over.
-class AsideFolder {
-public:
-    explicit AsideFolder(const fs::path& store) : store_(store) {}
-    ~AsideFolder()
-    {
-        if (!folder_.empty())
-            removeLeftovers(folder_);
-    }
-    AsideFolder(const AsideFolder&) = delete;
-    AsideFolder& operator=(const AsideFolder&) = delete;
-
-    fs::path next()
-    {
-        if (folder_.empty()) {
-            const fs::path folder = newAsideFolderPath(store_);
-            fs::create_directory(folder);
-            folder_ = folder;
-        }
-        return folder_ / std::to_string(++count_);
-    }
-
-private:
-    fs::path store_;
-    fs::path folder_;
-    unsigned count_ = 0;
-};
-
-// Moves the file or link at path out of a backup's way, into the store; false when nothing stood
-// there, or when it lay on another volume than the store and was removed instead. What stands
-// where a backup goes back is the installation's own, written after what the backup holds was
-// moved away, and a move that replaces it discards it just the same; removing it also makes room
-// on a full volume. A folder was never the installation's: only files and links are.
-bool moveAside(const fs::path& path, const fs::path& aside)
-{
-    boost::system::error_code unknown;
-    const fs::file_status status = fs::symlink_status(path, unknown);
-    if (!fs::exists(status))
-        return false;
-    if (fs::is_directory(status))
-        throw fs::filesystem_error("boost::filesystem::rename", path,
-                                   boost::system::errc::make_error_code(boost::system::errc::is_a_directory));
-    if (renameOnVolume(path, aside))
-        return true;
-    removeFileName(path);
-    return false;
-}
-
-// Moves a backup back over what stands at its destination. A move that replaces it leaves no
-// moment without a file there, which for the Launcher's own program means none without a Launcher;
-// where the system refuses to replace it (on Windows a running program, the new Launcher itself, or
-// a file another program holds), what stands there is moved aside first, never deleted, and moved
-// back if the backup still cannot go.
-void restoreBackup(const fs::path& backup, const fs::path& destination, AsideFolder& aside, HeldFileWait& wait)
-{
-    writeDiagnosticLine("rollbacking " + backup.string() + " into " + destination.string());
-    const fs::path partial = partialRestorePath(destination);
-    try {
-        HeldFileWait noWaiting(std::chrono::milliseconds(0));
-        moveFile(backup, destination, partial, noWaiting);
-        // A rename between two names of one file (a backup of a file the update linked into
-        // place before) changes nothing; the backup's name goes with its copy at the destination.
-        if (standing(backup))
-            wait.run([&] { removeFileName(backup); });
-        return;
-    } catch (const fs::filesystem_error&) {
-    }
-    const fs::path displaced = aside.next();
-    const bool movedAside = wait.run([&] { return moveAside(destination, displaced); });
-    try {
-        moveFile(backup, destination, partial, wait);
-    } catch (const fs::filesystem_error&) {
-        if (movedAside) {
-            try {
-                renameOnVolume(displaced, destination);
-            } catch (const fs::filesystem_error&) {
-            }
-        }
-        throw;
-    }
-}
-
-// A folder standing at an added file's target was never the installation's: only files and links are.
-void removeAddedFile(const fs::path& target, HeldFileWait& wait)
-{
-    boost::system::error_code missing;
-    if (!fs::is_directory(fs::symlink_status(target, missing)))
-        wait.run([&] { removeFileName(target); });
-}
 
 // Backups in the rollback folder: every entry below it that is not a folder, a link to a folder
 // among them, which is a backup as any link is.
@@ -138,11 +32,21 @@ std::vector<fs::path> standingBackups(const fs::path& rollbackFolder)
     return backups;
 }
 
-// A copy cut short beside its target, before it took the target's name: a backup going back
-// across volumes, or a copy no backup covers on another volume than the store.
-void removeCutShort(const fs::path& target, HeldFileWait& wait)
+// The steps to undo, latest first: the record's, each backup once; then every backup that stands in
+// the rollback folder and the record does not name. The disk is trusted over the record because a
+// power cut can lose the record's last entries, written without a flush, but never a backup that
+// stands: whatever stands there was moved away from its target, whole, and must go back.
+std::vector<InstallStep> stepsToUndo(const fs::path& rollbackFolder, const InstallationRecord& record)
 {
-    wait.run([&] { removeFileName(partialRestorePath(target)); });
+    std::vector<InstallStep> steps;
+    std::unordered_set<fs::path::string_type> backups;
+    for (auto step = record.steps.rbegin(); step != record.steps.rend(); ++step)
+        if (step->kind == InstallStep::Kind::add || backups.insert((rollbackFolder / step->relative).native()).second)
+            steps.push_back(*step);
+    for (const fs::path& backup : standingBackups(rollbackFolder))
+        if (backups.insert(backup.native()).second)
+            steps.push_back({InstallStep::Kind::replace, rebasePath(backup, rollbackFolder, fs::path())});
+    return steps;
 }
 
 // The records in the rollback store, each "<rollback folder>.journal".
@@ -165,34 +69,19 @@ void rollbackUpdate(const fs::path& installFolder, const fs::path& rollbackFolde
 {
     int failures = 0;
     AsideFolder aside(rollbackFolder.parent_path());
-    std::unordered_set<fs::path::string_type> tried;
-    for (auto step = record.steps.rbegin(); step != record.steps.rend(); ++step) {
-        const fs::path destination = applyAsarRule(installFolder / step->relative);
-        const fs::path backup = rollbackFolder / step->relative;
+    Undo undo{interrupted, wait, aside};
+    for (const InstallStep& step : stepsToUndo(rollbackFolder, record)) {
+        const fs::path target = applyAsarRule(installFolder / step.relative);
         wait.nextFile();
         try {
+            // A copy cut short beside its target, before it took the target's name: a backup going
+            // back across volumes, or a copy no backup covers on another volume than the store.
             if (interrupted)
-                removeCutShort(destination, wait);
-            if (step->kind == InstallStep::Kind::add) {
-                // Only what the record shows this installation wrote goes, and only after the end of
-                // an earlier run, whose data may never have reached the disk: an added copy stands
-                // under its name whole or not at all, and anything else there is not the update's.
-                if (interrupted && step->written)
-                    removeAddedFile(destination, wait);
-                continue;
-            }
-            if (standing(backup) && tried.insert(backup.native()).second)
-                restoreBackup(backup, destination, aside, wait);
-        } catch (...) {
-            ++failures;
-        }
-    }
-    for (const fs::path& backup : standingBackups(rollbackFolder)) {
-        if (tried.count(backup.native()))
-            continue;
-        wait.nextFile();
-        try {
-            restoreBackup(backup, applyAsarRule(rebasePath(backup, rollbackFolder, installFolder)), aside, wait);
+                wait.run([&] { removeFileName(partialRestorePath(target)); });
+            if (step.kind == InstallStep::Kind::add)
+                undoAdd(step, target, undo);
+            else
+                undoReplace(rollbackFolder / step.relative, target, undo);
         } catch (...) {
             ++failures;
         }
@@ -214,15 +103,15 @@ bool undoInstallation(const fs::path& installFolder, const fs::path& rollbackFol
     }
     deleteRollbackFolder(rollbackFolder);
     wait.nextFile();
-    wait.run([&] { removeFileName(journalPath(rollbackFolder)); });
+    wait.run([&] { removeFileName(recordPath(rollbackFolder)); });
     return true;
 }
 
 bool hasInterruptedUpdate(const fs::path& installFolder)
 {
     try {
-        for (const fs::path& journal : recordsIn(rollbackStorePath(installFolder)))
-            if (!readJournal(journal).complete)
+        for (const fs::path& record : recordsIn(rollbackStorePath(installFolder)))
+            if (!readRecord(record).complete)
                 return true;
         return false;
     } catch (const std::exception&) {
@@ -238,13 +127,13 @@ void recoverInterruptedUpdates(const fs::path& installFolder, HeldFileWait& wait
         return;
     for (fs::directory_iterator it(store), end; it != end; ++it)
         if (isAsideFolderName(it->path().filename()))
-            removeLeftovers(it->path());
+            deleteNow(it->path());
 
-    for (const fs::path& journal : recordsIn(store)) {
-        const fs::path rollbackFolder = fs::path(journal).replace_extension();
+    for (const fs::path& recordFile : recordsIn(store)) {
+        const fs::path rollbackFolder = fs::path(recordFile).replace_extension();
         // A copy cut short before it took its name, never a backup.
-        fs::remove(stagingPath(rollbackFolder), error);
-        const InstallationRecord record = readJournal(journal);
+        deleteNow(stagingPath(rollbackFolder));
+        const InstallationRecord record = readRecord(recordFile);
         if (!record.complete) {
             // Installing over an installation that is still half undone would mix the two for good.
             if (!undoInstallation(installFolder, rollbackFolder, record, true, wait))
@@ -254,6 +143,6 @@ void recoverInterruptedUpdates(const fs::path& installFolder, HeldFileWait& wait
         }
         // A running program's old image, for one, could not be deleted while it ran.
         if (deleteRollbackFolder(rollbackFolder))
-            fs::remove(journal, error);
+            deleteNow(recordFile);
     }
 }

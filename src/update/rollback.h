@@ -1,6 +1,6 @@
 #pragma once
 
-#include "update/installation_journal.h"
+#include "update/record_reader.h"
 
 #include <boost/filesystem/path.hpp>
 

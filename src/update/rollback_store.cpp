@@ -1,9 +1,9 @@
 #include "update/rollback_store.h"
 
 #include "launcher/diagnostics.h"
-#include "update/file_removal.h"
-#include "update/held_file_wait.h"
-#include "update/move_file.h"
+#include "update/delete_now.h"
+#include "update/system/file_removal.h"
+#include "update/system/rename.h"
 
 #include <boost/filesystem/operations.hpp>
 
@@ -88,12 +88,8 @@ bool deleteRollbackFolder(const fs::path& folder, const std::vector<fs::path>& f
     } catch (const fs::filesystem_error&) {
     }
     // No waiting: a file held now (the old image of a running Launcher) is left for a later run.
-    HeldFileWait noWaiting(std::chrono::milliseconds(0));
-    try {
-        removeFolderTree(folder, noWaiting);
+    if (deleteNow(folder))
         return true;
-    } catch (...) {
-    }
     // Where every later run deletes what it finds, whatever a record says: a record that could not
     // take its completion is gone, and nothing else would lead a run to this folder.
     try {
@@ -102,8 +98,8 @@ bool deleteRollbackFolder(const fs::path& folder, const std::vector<fs::path>& f
         unsigned count = 0;
         for (fs::recursive_directory_iterator it(folder), end; it != end; ++it)
             if (!fs::is_directory(it->symlink_status()))
-                renameOnVolume(it->path(), aside / std::to_string(++count));
-        removeFolderTree(folder, noWaiting);
+                renameReplacing(it->path(), aside / std::to_string(++count));
+        removeFolderTree(folder);
         return true;
     } catch (...) {
         return false;

@@ -1,7 +1,7 @@
 #include "update/timing_log.h"
 
 #include "launcher/diagnostics.h"
-#include "update/timing_log_file.h"
+#include "update/system/timing_log_file.h"
 
 #include <chrono>
 

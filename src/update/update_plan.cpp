@@ -2,10 +2,12 @@
 
 #include "launcher/install_folder.h"
 #include "launcher/update_folders.h"
-#include "update/file_name_key.h"
+#include "update/system/file_name_key.h"
 #include "update/rollback_store.h"
 
 #include <boost/filesystem/operations.hpp>
+
+#include <stdexcept>
 
 namespace fs = boost::filesystem;
 
@@ -58,32 +60,45 @@ void planStep(UpdateFile& file, const fs::path& installFolder, Installation& ins
 
 }
 
+std::vector<ListedFile> listUpdateFiles(const fs::path& updateFolder)
+{
+    try {
+        // An update must not plant files where the Launcher keeps its own, nor a second update.
+        return walkFolder(updateFolder, isLaunchersOwnName);
+    } catch (const fs::filesystem_error& e) {
+        if (e.path1() == updateFolder && (e.code() == boost::system::errc::no_such_file_or_directory ||
+                                          e.code() == boost::system::errc::not_a_directory))
+            throw std::runtime_error("Invalid folder");
+        throw;
+    }
+}
+
 std::vector<UpdateFile> planBatch(const std::vector<ListedFile>& listed, std::size_t first, std::size_t count,
                                   const fs::path& updateFolder, const fs::path& installFolder,
                                   Installation& installation)
 {
-    InstallationJournal& journal = installation.journal;
+    RecordWriter& record = installation.record;
     const fs::path::string_type ownImage = fileNameKey(executablePath().filename());
     std::vector<UpdateFile> batch;
     for (std::size_t i = first; i < first + count && i < listed.size(); ++i) {
-        const fs::path relative = rebasePath(listed[i].source, updateFolder, fs::path());
+        const fs::path relative = rebasePath(listed[i].path, updateFolder, fs::path());
         UpdateFile& file = batch.emplace_back();
-        file.source = listed[i].source;
+        file.source = listed[i].path;
         file.sourceStatus = listed[i].status;
         file.target = applyAsarRule(installFolder / relative);
-        file.rollbackPath = journal.rollbackFolder() / relative;
+        file.rollbackPath = record.rollbackFolder() / relative;
         file.ownImage = file.target.parent_path() == installFolder && fileNameKey(file.target.filename()) == ownImage;
-        if (listed[i].ownName) {
+        if (listed[i].wholeTopLevel) {
             file.step = Step::skip;
             file.skipReason = "the launcher keeps this name for itself";
             continue;
         }
         planStep(file, installFolder, installation);
         if (file.step == Step::replace)
-            journal.planBackup(file.rollbackPath);
+            record.planReplace(file.rollbackPath);
         else if (file.step == Step::add)
-            journal.planAdd(file.rollbackPath);
+            record.planAdd(file.rollbackPath);
     }
-    journal.writePlanned();
+    record.writePlanned();
     return batch;
 }

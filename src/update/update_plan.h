@@ -1,6 +1,7 @@
 #pragma once
 
 #include "update/installation.h"
+#include "update/system/folder_walk.h"
 
 #include <boost/filesystem/file_status.hpp>
 #include <boost/filesystem/path.hpp>
@@ -20,12 +21,8 @@ enum class Step {
 };
 
 // An entry of the update folder's walk: a file or link, or a top-level entry named as one of the
-// Launcher's own folders, skipped whole.
-struct ListedFile {
-    boost::filesystem::path source;
-    boost::filesystem::file_status status;
-    bool ownName = false;
-};
+// Launcher's own folders (wholeTopLevel), skipped whole.
+using ListedFile = WalkedEntry;
 
 // One file of the update, as its installation plans it.
 struct UpdateFile {
@@ -42,9 +39,10 @@ struct UpdateFile {
     const char* skipReason = nullptr;
     // Fail: the error it fails with.
     boost::system::error_code failure;
-    // The target is the Launcher's own program, which must never be missing: copied beside it and
-    // renamed into place, never linked, so that no second name of a Launcher that runs is left in
-    // the update folder, where it could not be deleted.
+    // The target is the Launcher's own program, which a later run needs to finish or undo the
+    // installation: made whole and durable aside and renamed into place, never linked, so that no
+    // second name of a Launcher that runs is left in the update folder, where it could not be
+    // deleted. On Windows two calls leave no program at its name (replaceKeepingBackup).
     bool ownImage = false;
 };
 

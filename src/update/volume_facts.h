@@ -1,14 +1,11 @@
 #pragma once
 
+#include "update/system/copy_file.h"
+#include "update/system/volume_identity.h"
+
 #include <boost/filesystem/path.hpp>
 
-#include <optional>
 #include <unordered_map>
-
-// The identity of the volume that holds the folder: its device number on Linux, its root folder
-// on Windows, as the file system tells names apart. Empty when nothing stands there, or the system
-// cannot tell.
-boost::filesystem::path::string_type volumeIdentity(const boost::filesystem::path& folder);
 
 // What an installation learns of a volume it writes to, so that each file does not ask again, nor
 // try again what the volume refused once: links are an optimization, and so is the kernel's copy.
@@ -18,10 +15,7 @@ struct VolumeFacts {
     // The flush of the install folder's volume before completion reaches files placed there.
     bool flushReaches = false;
     bool linksRefused = false;
-    bool kernelCopyRefused = false;
-    // Whether a file keeps the permissions it is given (exFAT and FAT have none); unknown until
-    // the first copy there tells.
-    std::optional<bool> keepsPermissions;
+    CopyFacts copy;
 };
 
 // The volumes of the folders an installation writes to; each folder is asked of the system once.

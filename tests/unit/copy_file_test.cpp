@@ -1,4 +1,4 @@
-#include "update/copy_file.h"
+#include "update/system/copy_file.h"
 
 #include "test_support.h"
 
@@ -27,7 +27,7 @@ TEST(CopyFileData, CopiesWholeAndNeverReplaces)
         byte = static_cast<char>(random());
     const fs::path source = makeFile(temp.path() / "source.bin", data);
     fs::permissions(source, fs::owner_read | fs::owner_write | fs::group_read);
-    VolumeFacts volume;
+    CopyFacts volume;
 
     const fs::perms made = copyFileData(source, temp.path() / "copy.bin", fs::status(source), volume, true);
 

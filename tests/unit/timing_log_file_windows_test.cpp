@@ -1,4 +1,4 @@
-#include "update/timing_log_file_windows.h"
+#include "update/system/timing_log_file_windows.h"
 
 #include <gtest/gtest.h>
 
