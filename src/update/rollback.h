@@ -6,15 +6,11 @@
 
 class HeldFileWait;
 
-// Undoes an installation: its recorded steps in the reverse of their order, then whatever backup
-// still stands in the rollback folder, recorded or not (a power cut can lose the record's last
-// entries, never a backup that stands). Every backup goes back to where it was taken from; what
-// stands there is first moved aside into the rollback store, never deleted, since a running
-// program (the new Launcher itself) can be moved but not deleted. It goes on past failures and
-// waits out files held for a moment. A file that a step added is removed when it was left half
-// written or, after the end of an earlier run (`interrupted`), in any case, since its data may
-// never have reached the disk: the update, untouched, brings it again. Files that a failed run
-// added whole stay. When anything could not be undone, shows the reinstall message once.
+// Undoes an installation, one step after the other down one list, latest first: the recorded steps,
+// then every backup that stands in the rollback folder unrecorded. Each kind of step undoes itself
+// (undoReplace, undoAdd). It goes on past failures and waits out files held for a moment; when
+// anything could not be undone, it shows the reinstall message once. `interrupted`: after the end
+// of an earlier run, rather than a failure of this one.
 void rollbackUpdate(const boost::filesystem::path& installFolder, const boost::filesystem::path& rollbackFolder,
                     const InstallationRecord& record, bool interrupted, HeldFileWait& wait);
 

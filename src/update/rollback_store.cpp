@@ -51,10 +51,42 @@ std::ptrdiff_t elementsOf(const fs::path& path)
     return count > 1 && path.filename() == "." && text.back() != '.' ? count - 1 : count;
 }
 
+bool isSeparator(fs::path::value_type unit)
+{
+    return unit == '/' || unit == fs::path::preferred_separator;
+}
+
+// The part of the listed path below the base, where its text is the base's, one separator and
+// names joined by single preferred separators, none of them "." (as a folder walk gives them);
+// else empty. Such a part has exactly the elements that the walk by elements carries over.
+fs::path::string_type plainRest(const fs::path::string_type& listed, const fs::path::string_type& base)
+{
+    if (base.empty() || listed.size() <= base.size() || listed.compare(0, base.size(), base) != 0)
+        return {};
+    std::size_t start = base.size();
+    if (!isSeparator(base.back()) && !isSeparator(listed[start++]))
+        return {};
+    const fs::path::string_type rest = listed.substr(start);
+    fs::path::value_type before = fs::path::preferred_separator;
+    for (std::size_t i = 0; i <= rest.size(); ++i) {
+        const fs::path::value_type unit = i < rest.size() ? rest[i] : fs::path::preferred_separator;
+        if (isSeparator(unit) && (unit != fs::path::preferred_separator || isSeparator(before) ||
+                                  (before == '.' && (i == 1 || isSeparator(rest[i - 2])))))
+            return {};
+        before = unit;
+    }
+    return rest;
+}
+
 }
 
 fs::path rebasePath(const fs::path& listedPath, const fs::path& baseFolder, const fs::path& newBaseFolder)
 {
+    // Every file of an installation is rebased more than once: the text is cut where that gives
+    // what the walk by elements would.
+    const fs::path::string_type rest = plainRest(listedPath.native(), baseFolder.native());
+    if (!rest.empty())
+        return newBaseFolder / rest;
     // By elements, never by length: a base that is a root ("C:\\", "\\\\?\\D:\\", "/") ends in its
     // separator, and the paths below it add none of their own.
     auto element = listedPath.begin();
