@@ -6,7 +6,10 @@ The target comes from the environment, so every test module runs on both builds:
   WINEPREFIX   the Wine prefix the test run owns (windows only)
 """
 
+import collections
 import contextlib
+import ctypes
+import hashlib
 import json
 import os
 import re
@@ -46,6 +49,18 @@ ERROR_STYLE = 0x00010010
 WAIT_SECONDS = 30
 # Given as a run's standard output: the launcher starts with standard output closed.
 CLOSED = "closed"
+RESTART_LINE = b"restart mode / kill mode"
+PASS_LINE = b"killing lobby processes"
+# How a run that installs an update begins: it ends the running Lobbies first.
+HEAD = [RESTART_LINE, PASS_LINE]
+ALREADY_RUNNING = "Error: Another instance of this program is already running."
+REINSTALL = "There was an error while rollbacking a failed update. You may need to reinstall the application."
+SEPARATOR = "\\" if WINDOWS else "/"
+READ_ONLY = 0o444
+UPDATE_NAME = "update_7"
+# Top-level entries of an update that the Launcher keeps for itself and skips.
+OWN_NAME = re.compile(r"(zintu_rollback|(old_)?update_\d+)(/|$)|launcher\.lock$", re.IGNORECASE if WINDOWS else 0)
+PR_SET_CHILD_SUBREAPER = 36
 
 
 def native(path):
@@ -612,3 +627,320 @@ def mount_image(test, kind, path, size="320m"):
     test.addCleanup(subprocess.run, ["umount", "--lazy", str(path)], stdin=subprocess.DEVNULL,
                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     return ""
+
+
+def asar(relative):
+    """Where an update file lands in the install folder: only ".asar_tmp" exactly becomes ".asar"."""
+    return relative[:-len("_tmp")] if relative.endswith(".asar_tmp") else relative
+
+
+def from_eight_bit(line):
+    return line.decode("cp1252" if WINDOWS else "utf-8", errors="replace")
+
+
+def lay(base, entries):
+    """Creates entries below base: bytes for a file, (bytes, mode) for a file with that mode, a
+    str for a symbolic link with that text, None for an empty folder."""
+    for relative, entry in entries.items():
+        path = base / relative
+        path.parent.mkdir(parents=True, exist_ok=True)
+        if entry is None:
+            path.mkdir()
+        elif isinstance(entry, str):
+            os.symlink(entry, path)
+        elif isinstance(entry, tuple):
+            path.write_bytes(entry[0])
+            path.chmod(entry[1])
+        else:
+            path.write_bytes(entry)
+
+
+def lay_until_walk_suits(update, names, lay_as, suits, also=()):
+    """Lays entries under each of `names` in turn (lay_as(name)) until the update's walk order suits
+    (suits(name, order)); returns that name and the order. The walk follows the file system's order
+    of names (a hash of the name on ext4, the newest entry first on tmpfs, by upper case under Wine),
+    so only trying tells which name comes where. What a name that does not suit laid is removed,
+    below the update and below each folder of `also`."""
+    names = list(names)
+    for name in names:
+        lay_as(name)
+        order = walk_order(update)
+        if suits(name, order):
+            return name, order
+        for base in (update, *also):
+            shutil.rmtree(base / name, ignore_errors=True)
+    raise AssertionError(f"none of the names {names[0]} to {names[-1]} puts the walk of {update} in the order wanted")
+
+
+def without(tree, top):
+    return {relative: entry for relative, entry in tree.items() if relative.split("/")[0] != top}
+
+
+def rollback_named(copying):
+    """The rollback folder that a "copying" line names."""
+    found = re.search(rb" using as rollback (.*[\\/]zintu_rollback[\\/][0-9a-f]{8})[\\/]", copying)
+    return from_eight_bit(found.group(1))
+
+
+def folding(ignores_case=False):
+    """Paths as the file system tells them apart, as a key: Windows ignores letter case, and so
+    does a volume that `ignores_case` (exFAT)."""
+    return str.upper if WINDOWS or ignores_case else str
+
+
+def skipped(relative):
+    """Whether the Launcher skips the update's entry: it stands under a name the Launcher keeps."""
+    return bool(OWN_NAME.match(relative))
+
+
+def after_update(before, update, order, fold=None):
+    """The install folder once the whole update is in, from its tree `before` and the update's
+    entries `update` (see snapshot) met in walk `order`: each target written by the update's files
+    in that order, the last one winning under its own name in place of every name the file system
+    (`fold`, see folding) takes for the same, with the permissions of what stood there before the
+    first; the names the Launcher keeps for itself skipped; folders made only for files, since the
+    walk meets neither the update's empty folders nor its links to folders."""
+    fold = fold or folding()
+    result = dict(before)
+    names = collections.defaultdict(list)
+    for path in before:
+        names[fold(path)].append(path)
+    originals = {}
+    for relative in order:
+        if skipped(relative):
+            continue
+        target = asar(relative)
+        key = fold(target)
+        standing = names[key]
+        originals.setdefault(key, before.get(standing[0]) if standing else None)
+        for path in standing:
+            del result[path]
+        entry, original = update[relative], originals[key]
+        if entry[0] == "file" and original and original[0] == "file":
+            entry = entry[:2] + original[2:]
+        result[target] = entry
+        names[key] = [target]
+        parts = target.split("/")
+        for depth in range(1, len(parts)):
+            folder = "/".join(parts[:depth])
+            if not names[fold(folder)]:
+                result[folder] = ("folder",)
+                names[fold(folder)] = [folder]
+    return result
+
+
+def describe(entry):
+    """A tree entry in a few words, for failure messages."""
+    if entry is None:
+        return "nothing"
+    if entry[0] == "file":
+        return f"file of {len(entry[1])} bytes {hashlib.sha1(entry[1]).hexdigest()[:8]}" + \
+            ("" if entry[2] else " read-only")
+    return " ".join(entry)
+
+
+# Every kind of entry an update brings: replacing and new files, read-only on either side, nested
+# and deep new folders, archives under the ".asar_tmp" rule, an empty file, an empty folder.
+EVERY_KIND_UPDATE = {
+    "app.exe": b"new program",
+    "readme.txt": b"new readme",
+    "settings.cfg": (b"new settings", READ_ONLY),
+    "version.txt": b"2.0",
+    "zero.bin": b"",
+    "resources/app.asar_tmp": b"new archive",
+    "resources/extra.asar_tmp": b"new extra archive",
+    "resources/icons/a.png": b"new a",
+    "resources/icons/b.png": b"new b",
+    "resources/icons/c.png": (b"new c", READ_ONLY),
+    "resources/locales/en.pak": b"new en",
+    "resources/locales/de.pak": b"new de",
+    "resources/locales/fr.pak": b"new fr",
+    "resources/locales/ja.pak": b"new ja",
+    "bin/core.dll": bytes(range(256)) * 512,
+    "bin/net.dll": b"new net",
+    "bin/plugins/chat.dll": b"new chat",
+    "bin/plugins/voice.dll": b"new voice",
+    "bin/plugins/codecs/deep/h264.dll": b"new codec",
+    "data/levels/1.dat": b"new level 1",
+    "data/levels/2.dat": (b"new level 2", READ_ONLY),
+    "data/levels/3.dat": b"new level 3",
+    "data/big.bin": bytes(reversed(range(256))) * 2048,
+    "data/new/set.bin": b"new set",
+    "docs/license.txt": b"license",
+    "docs/credits.txt": b"credits",
+    "fonts/main.ttf": b"new main font",
+    "fonts/bold.ttf": (b"new bold font", READ_ONLY),
+    "fonts/mono.ttf": b"new mono font",
+    "x/y/z/deep.txt": b"new deep",
+    "x/y/z/new.txt": b"new in deep",
+    "x/y/sibling.txt": b"new sibling",
+    "shaders/main.asar_tmp": b"new shaders",
+    "shaders/main.asar_tmp.bak": b"not an archive",
+    "plugins/empty": None,
+}
+EVERY_KIND_INSTALL = {
+    "app.exe": b"old program",
+    "readme.txt": (b"old readme", READ_ONLY),
+    "version.txt": b"1.0",
+    "zero.bin": b"old, not empty",
+    "resources/app.asar": b"old archive \x00\xff",
+    "resources/icons/a.png": b"old a",
+    "resources/icons/c.png": (b"old c", READ_ONLY),
+    "resources/locales/en.pak": b"old en",
+    "resources/locales/de.pak": (b"old de", READ_ONLY),
+    "bin/core.dll": b"old core",
+    "bin/net.dll": (b"old net", READ_ONLY),
+    "data/levels/1.dat": b"old level 1",
+    "data/levels/2.dat": b"old level 2",
+    "data/big.bin": b"old big",
+    "fonts/main.ttf": b"old main font",
+    "fonts/bold.ttf": b"old bold font",
+    "x/y/z/deep.txt": b"old deep",
+    "keep.txt": b"not in the update",
+    "resources/keep.asar": b"kept archive",
+    "data/saves/slot1.sav": (b"saved game", READ_ONLY),
+    "x/y/z/keep.txt": b"kept deep",
+}
+if not WINDOWS:
+    EVERY_KIND_UPDATE.update({"shortcut": "app.exe", "current": "version.txt"})
+    EVERY_KIND_INSTALL.update({"shortcut": b"old shortcut file"})
+
+
+class LockAndKillTestCase(LauncherTestCase):
+    def assertLockFileEmpty(self, *folders):
+        for folder in folders:
+            self.assertEqual((folder.path / "launcher.lock").read_bytes(), b"", folder.path)
+
+    def assertDidNothing(self, result, *messages):
+        """The run failed before it scanned, waited, ended or started anything."""
+        self.assertEqual(result.code, 255)
+        self.assertMessages(result, *messages)
+        self.assertEqual(result.lines, [])
+        if WINDOWS:
+            self.assertEqual(result.terminations, [])
+            self.assertEqual(result.created, [])
+
+    def begin(self, folder, *args, **kwargs):
+        run = folder.begin(*args, **kwargs)
+        self.addCleanup(run.stop)
+        return run
+
+    def child(self, process):
+        self.addCleanup(process.wait)
+        self.addCleanup(lambda: process.poll() is None and process.kill())
+        return process
+
+    def adopt_orphans(self):
+        """Linux: makes the test the parent of the Lobbies that its Launchers leave behind, until
+        the test ends, so that it can read how each of them ended (see ended_by)."""
+        prctl = ctypes.CDLL(None, use_errno=True).prctl
+        if prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0:
+            self.skipTest(f"cannot adopt orphaned processes: {os.strerror(ctypes.get_errno())}")
+        self.addCleanup(prctl, PR_SET_CHILD_SUBREAPER, 0, 0, 0, 0)
+
+    def ended_by(self, pid):
+        """Waits for an adopted Lobby to end; the signal that ended it, or None when it exited."""
+        _, status = os.waitpid(pid, 0)
+        return os.WTERMSIG(status) if os.WIFSIGNALED(status) else None
+
+
+class UpdateTestCase(LauncherTestCase):
+    def setUp(self):
+        super().setUp()
+        self.addTypeEqualityFunc(dict, self.assertTreeEqual)
+
+    def assertTreeEqual(self, first, second, msg=None):
+        """Compares trees (see snapshot) by the paths that differ: their contents can be too large to
+        print, and a diff of them too slow to make."""
+        differing = sorted(path for path in first.keys() | second.keys() if first.get(path) != second.get(path))
+        if differing:
+            self.fail(self._formatMessage(msg, f"{len(differing)} paths differ:\n" + "\n".join(
+                f"{path}: {describe(first.get(path))}, expected {describe(second.get(path))}"
+                for path in differing[:30])))
+
+    def run_update(self, folder, extra_env=None, stdout=None, prefix=()):
+        return folder.run(extra_env=extra_env, stdout=stdout, prefix=prefix)
+
+    def run_update_under_strace(self, folder, *options):
+        """Runs an update under strace with the given options (Linux only)."""
+        # The sanitizer build's leak check cannot run under a tracer.
+        leaks = {"ASAN_OPTIONS": ":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "detect_leaks=0"]))}
+        return self.run_update(folder, prefix=["strace", "-f", "-qq", *options], extra_env=leaks)
+
+    def run_update_tracing_flushes(self, folder):
+        """Runs an update and returns its result and its flushes and writes (see flushes_and_writes)."""
+        if WINDOWS:
+            result = self.run_update(folder, extra_env={"WINEDEBUG": "-all,+relay,+file"})
+            return result, flushes_and_writes(result.stderr.decode("utf-8", errors="replace"))
+        trace = self.root / "flushes.strace"
+        result = self.run_update_under_strace(folder, "-y", "-o", str(trace), "-e", "trace=write,syncfs,fsync,fdatasync")
+        return result, flushes_and_writes(trace.read_text(errors="replace"))
+
+    def assertDurableBeforeComplete(self, events, copied):
+        """Everything the installation placed reached the disk before its completion entry was
+        written, and that entry was flushed in turn: the volume was flushed at once or, where it
+        cannot be (Wine), each copied file on its own; linked files are the update's own."""
+        record = [i for i, (call, path, _) in enumerate(events) if call == "write" and str(path).endswith(".journal")]
+        self.assertTrue(record, events)
+        complete = record[-1]
+        volume = any(call == "flush volume" and ok for call, _, ok in events[:complete])
+        flushed = {path for call, path, ok in events[:complete] if call == "flush" and ok}
+        self.assertTrue(volume or flushed >= set(copied), (copied, events[max(0, complete - 12):complete]))
+        self.assertIn(("flush", events[complete][1], True), events[complete + 1:])
+        if not WINDOWS:
+            self.assertTrue(volume, "no syncfs before the completion entry")
+            self.assertTrue(events[complete][2].startswith("c\\0\\0\\0\\0"), events[complete])
+
+    def begin_update(self, folder, cwd=None, extra_env=None):
+        """Starts a run that goes on beside others; each gets its own folder to leave its log in."""
+        if cwd:
+            cwd.mkdir(exist_ok=True)
+        return folder.begin(cwd=cwd, extra_env=extra_env)
+
+    def lobby_lines(self, folder):
+        return [b"storageFolder: " + eight_bit(folder.native()), b"siteenv: (empty)",
+                b"searching for lobby " + eight_bit(quoted(folder.path / "Lobby.exe"))]
+
+    def copying(self, folder, update, relative, rollback):
+        return (b"copying " + eight_bit(native(update / relative)) + b" to " +
+                eight_bit(native(folder.path / asar(relative))) + b" using as rollback " +
+                eight_bit(rollback + SEPARATOR + relative.replace("/", SEPARATOR)))
+
+    def rollbacking(self, folder, relative, rollback):
+        return (b"rollbacking " + eight_bit(rollback + SEPARATOR + relative.replace("/", SEPARATOR)) + b" into " +
+                eight_bit(native(folder.path / asar(relative))))
+
+    def assertInstalled(self, result, folder, update, order):
+        """The run installed every file of the update in walk order and started the Lobby, without a
+        message, and left no rollback folder; returns the rollback folder it used."""
+        rollback = self.rollback_folder(result, folder)
+        self.assertEqual(result.code, 0, result.stderr[-2000:])
+        self.assertMessages(result)
+        self.assertEqual(result.lines,
+                         HEAD + [self.copying(folder, update, relative, rollback) for relative in order] +
+                         self.lobby_lines(folder) + [b"deleting rollback folder " + eight_bit(rollback)])
+        self.assertNoRollbackLeft(folder)
+        return rollback
+
+    def rollback_folder(self, result, folder):
+        """The run's rollback folder, from the line that deletes or keeps it: a fresh one in the
+        install folder's rollback store."""
+        named = [m.group(1) for m in map(re.compile(rb"(?:deleting|keeping) rollback folder (.*)").fullmatch,
+                                         result.lines) if m]
+        self.assertEqual(len(named), 1, (result.code, result.lines, result.stderr[-2000:]))
+        rollback = from_eight_bit(named[0])
+        self.assertRegex(rollback, r"[\\/][0-9a-f]{8}\Z")
+        self.assertEqual(rollback[:-9], from_eight_bit(eight_bit(folder.native(ROLLBACK_STORE))))
+        return rollback
+
+    def assertNoRollbackLeft(self, folder):
+        """Neither a rollback folder nor an installation record is left in the install folder."""
+        store = folder.path / ROLLBACK_STORE
+        self.assertEqual(sorted(path.name for path in store.iterdir()) if store.exists() else [], [])
+
+    def assertLobbyStartedOnce(self, folder):
+        """Returns the Lobby's start record."""
+        start, = folder.wait_lobby_starts()
+        self.assertEqual([decode_argument(argument) for argument in start["argv"][1:]],
+                         ["launcher='launcher'", "--storageFolder", folder.native()])
+        return start

@@ -5,23 +5,24 @@ import concurrent.futures
 import os
 import unittest
 
-from harness import WINDOWS, snapshot, walk_order
-from test_resilience import INSTALL, UPDATE, UPDATE_NAME, WORKERS, Position, ResilienceTestCase, after_update, without
-from test_update import asar
-from test_update_faults import lay
+from faults import FaultTestCase, Position
+from harness import (EVERY_KIND_INSTALL, EVERY_KIND_UPDATE, UPDATE_NAME, WINDOWS, after_update, asar, lay, snapshot,
+                     walk_order, without)
+
+WORKERS = 8
 
 
-class FailureAtEveryFile(ResilienceTestCase):
+class FailureAtEveryFile(FaultTestCase):
     # Whichever file of the update fails, the run puts every replaced file back, keeps only the
     # files it added before the failure, leaves the update folder as it was and no rollback
     # folder, and the next run installs the whole update and starts the Lobby.
     def test_failure_at_every_file(self):
         cases = []
-        for k in range(len([entry for entry in UPDATE.values() if entry is not None])):
+        for k in range(len([entry for entry in EVERY_KIND_UPDATE.values() if entry is not None])):
             folder, cwd = self.place(f"fail-{k}")
-            lay(folder.path, INSTALL)
+            lay(folder.path, EVERY_KIND_INSTALL)
             update = folder.path / UPDATE_NAME
-            lay(update, UPDATE)
+            lay(update, EVERY_KIND_UPDATE)
             cases.append((k, folder, cwd, update, walk_order(update)))
         self.assertGreaterEqual(len(cases), 30)
 
@@ -54,7 +55,7 @@ class FailureAtEveryFile(ResilienceTestCase):
                 blocker.unlink()
 
         result = self.run_update(folder)
-        self.check_installed(folder, update, order, after_update(without(pristine, UPDATE_NAME), update_before),
+        self.check_installed(folder, update, order, after_update(without(pristine, UPDATE_NAME), update_before, order),
                              result, cwd)
 
     def block(self, folder, target, earlier):

@@ -30,12 +30,10 @@ from hypothesis import HealthCheck, Phase, example, given, settings
 from hypothesis import strategies as st
 
 from faults import Injector, fault_at
-from harness import (BIN, IMAGE_VOLUMES, LAUNCHER_NAME, LOBBY_NAME, ROLLBACK_STORE, WINDOWS, InstallFolder, eight_bit,
-                     mount_image, native, snapshot, walk_order)
-from test_update import UpdateTestCase, asar, from_eight_bit
-from test_update_faults import lay
+from harness import (BIN, IMAGE_VOLUMES, LAUNCHER_NAME, LOBBY_NAME, ROLLBACK_STORE, UPDATE_NAME, WINDOWS, InstallFolder,
+                     UpdateTestCase, after_update, asar, eight_bit, folding, from_eight_bit, lay, mount_image, native,
+                     skipped, snapshot, walk_order)
 
-UPDATE_NAME = "update_7"
 LONG = os.environ.get("E2E_PROPERTY_LONG") == "1"
 EXAMPLES = int(os.environ.get("E2E_PROPERTY_EXAMPLES", "10" if WINDOWS else "40"))
 SANITIZED = os.environ.get("E2E_SANITIZED") == "1"
@@ -49,7 +47,6 @@ PATHS = [f"{folder}/{name}" if folder else name for folder in FOLDERS for name i
 # Top-level entries of an update that the Launcher keeps for itself and skips.
 OWN_NAMES = ["zintu_rollback/0badc0de/a.txt", "update_3/a.txt", "old_update_2/b.dll", "launcher.lock"] + \
     (["Update_4/c.txt", "ZINTU_ROLLBACK/d.txt"] if WINDOWS else [])
-OWN_NAME = re.compile(r"(zintu_rollback|(old_)?update_\d+)(/|$)|launcher\.lock$", re.IGNORECASE if WINDOWS else 0)
 READ_ONLY, EXECUTABLE, PLAIN = 0o444, 0o755, 0o644
 # What an earlier run may leave of retired updates: under the name this update's takes, too.
 LEFTOVERS = {"old_update_7/left.txt": b"left by an earlier run"}
@@ -96,10 +93,6 @@ def spread(options=None):
     spread: its draws are scrambled by a multiplicative hash."""
     numbers = st.integers(0, 2 ** 20).map(lambda n: (n + 1) * 2654435761 % 2 ** 32)
     return numbers if options is None else numbers.map(lambda n: options[n % len(options)])
-
-
-def skipped(relative):
-    return bool(OWN_NAME.match(relative))
 
 
 def entries(prefix, links):
@@ -150,9 +143,9 @@ def with_one_target_twice(case, twice, fold):
     return {**case, "install": install, "update": update}
 
 
-def folding(volume):
-    """Paths as the file system tells them apart: Windows and exFAT ignore letter case."""
-    return str.upper if WINDOWS or volume in CASE_INSENSITIVE else str
+def case_folding(case):
+    """Paths as the case's volume tells them apart (see folding)."""
+    return folding(case["volume"] in CASE_INSENSITIVE)
 
 
 def kept(case):
@@ -166,7 +159,7 @@ def kept(case):
         return {path: entry for path, entry in entries.items()
                 if list(entries).index(path) == [fold(other) for other in entries].index(fold(path))}
 
-    case = with_one_target_twice(case, case.pop("twice"), folding(case["volume"]))
+    case = with_one_target_twice(case, case.pop("twice"), case_folding(case))
     return {**case, "install": keep(case["install"]), "update": keep(case["update"]) or {"a.txt": (b"new ", PLAIN)}}
 
 
@@ -207,32 +200,6 @@ def batch_with(found):
     batch = [{**least, "fault": LEAST[kind]} for kind in KINDS]
     batch[KINDS.index(found["fault"][0])] = found
     return tuple(batch)
-
-
-def expected_new(old, update, order, fold):
-    """The install folder once the whole update is in: each target written by the update's files
-    in walk order, the last one winning under its own name, with the permissions of what stood
-    there before the first; the skipped names left out."""
-    result = dict(old)
-    originals = {}
-    for relative in order:
-        if skipped(relative):
-            continue
-        target = asar(relative)
-        key = fold(target)
-        standing = [path for path in result if fold(path) == key]
-        originals.setdefault(key, old.get(standing[0]) if standing else None)
-        for path in standing:
-            del result[path]
-        entry, original = update[relative], originals[key]
-        if entry[0] == "file" and original and original[0] == "file":
-            entry = entry[:2] + original[2:]
-        result[target] = entry
-        parts = target.split("/")
-        for depth in range(1, len(parts)):
-            if not any(fold(path) == fold("/".join(parts[:depth])) for path in result):
-                result["/".join(parts[:depth])] = ("folder",)
-    return result
 
 
 def writers(update, order, fold):
@@ -399,7 +366,7 @@ class Properties(UpdateTestCase):
         order = walk_order(update)
         blocker = None
         if case["fault"][0] == "folder":
-            fold = folding(case["volume"])
+            fold = case_folding(case)
             installable = [relative for relative in order if not skipped(relative) and relative != LAUNCHER_NAME]
             blocker = folder.path / asar(installable[case["fault"][1] % len(installable)])
             if blocker.parent.exists():
@@ -436,12 +403,12 @@ class Properties(UpdateTestCase):
 
     def check_new(self, folder, case, expected):
         new, ties, launcher = expected
-        self.assertEqual(differing(self.tree(folder, case), new, ties, folding(case["volume"])), [])
+        self.assertEqual(differing(self.tree(folder, case), new, ties, case_folding(case)), [])
         self.assertEqual(folder.launcher.read_bytes(), launcher)
 
     def check_old(self, folder, case, before, update, order, launcher, lines):
         after = self.tree(folder, case)
-        self.assertEqual(old_with_added(after, before, update, order, folding(case["volume"])), [], lines)
+        self.assertEqual(old_with_added(after, before, update, order, case_folding(case)), [], lines)
         self.assertEqual(folder.launcher.read_bytes(), launcher)
 
     def fault_from_probe(self, case, probe, probe_folder, folder):
@@ -499,13 +466,13 @@ class Properties(UpdateTestCase):
     def check_case(self, root, case, drive):
         kind = case["fault"][0]
         self.report.add(self.report.places, (case["volume"], case["place"]))
-        fold = folding(case["volume"])
+        fold = case_folding(case)
         if kind == "folder":
             folder, update, order, base, blocker, old, update_tree = self.lay_case(case, root / "f", drive)
         else:
             (folder, update, order, base, blocker, old, update_tree), probe_folder, fault, run = \
                 self.faulty_case(case, root, drive)
-        new = {path: entry for path, entry in expected_new(base, update_tree, order, fold).items()
+        new = {path: entry for path, entry in after_update(base, update_tree, order, fold).items()
                if path != LAUNCHER_NAME}
         ties = tied_writers(update_tree, order, fold)
         old_launcher = (BIN / LAUNCHER_NAME).read_bytes()
@@ -586,7 +553,7 @@ class Properties(UpdateTestCase):
         else:
             # Nothing was moved yet, or everything was in.
             after = self.tree(folder, case)
-            fold = folding(case["volume"])
+            fold = case_folding(case)
             if differing(after, expected[0], expected[1], fold) or folder.launcher.read_bytes() != expected[2]:
                 self.assertEqual(differing(after, old, {}, fold), [], result.lines)
                 self.assertEqual(folder.launcher.read_bytes(), old_launcher)

@@ -5,170 +5,27 @@ import concurrent.futures
 import fcntl
 import os
 import random
-import re
-import shutil
 import signal
 import subprocess
 import tempfile
 import time
 import unittest
 
-from faults import DATA, FILES, Fault, fault_at
-from harness import (LAUNCHER_NAME, ROLLBACK_STORE, WINDOWS, InstallFolder, eight_bit, flushes_and_writes,
-                     launcher_command, mount_tmpfs, native, read_result, snapshot, walk_order)
-from test_lock_kill import ALREADY_RUNNING, PASS_LINE, RESTART_LINE, LockAndKillTestCase
-from test_update import HEAD, READ_ONLY, REINSTALL, asar, from_eight_bit
-from test_update_faults import Failure, FaultTestCase, backed_up, lay, relay
-
-WORKERS = 8
-UPDATE_NAME = "update_7"
-
-# Every kind of entry an update brings: replacing and new files, read-only on either side, nested
-# and deep new folders, archives under the ".asar_tmp" rule, an empty file, an empty folder.
-UPDATE = {
-    "app.exe": b"new program",
-    "readme.txt": b"new readme",
-    "settings.cfg": (b"new settings", READ_ONLY),
-    "version.txt": b"2.0",
-    "zero.bin": b"",
-    "resources/app.asar_tmp": b"new archive",
-    "resources/extra.asar_tmp": b"new extra archive",
-    "resources/icons/a.png": b"new a",
-    "resources/icons/b.png": b"new b",
-    "resources/icons/c.png": (b"new c", READ_ONLY),
-    "resources/locales/en.pak": b"new en",
-    "resources/locales/de.pak": b"new de",
-    "resources/locales/fr.pak": b"new fr",
-    "resources/locales/ja.pak": b"new ja",
-    "bin/core.dll": bytes(range(256)) * 512,
-    "bin/net.dll": b"new net",
-    "bin/plugins/chat.dll": b"new chat",
-    "bin/plugins/voice.dll": b"new voice",
-    "bin/plugins/codecs/deep/h264.dll": b"new codec",
-    "data/levels/1.dat": b"new level 1",
-    "data/levels/2.dat": (b"new level 2", READ_ONLY),
-    "data/levels/3.dat": b"new level 3",
-    "data/big.bin": bytes(reversed(range(256))) * 2048,
-    "data/new/set.bin": b"new set",
-    "docs/license.txt": b"license",
-    "docs/credits.txt": b"credits",
-    "fonts/main.ttf": b"new main font",
-    "fonts/bold.ttf": (b"new bold font", READ_ONLY),
-    "fonts/mono.ttf": b"new mono font",
-    "x/y/z/deep.txt": b"new deep",
-    "x/y/z/new.txt": b"new in deep",
-    "x/y/sibling.txt": b"new sibling",
-    "shaders/main.asar_tmp": b"new shaders",
-    "shaders/main.asar_tmp.bak": b"not an archive",
-    "plugins/empty": None,
-}
-INSTALL = {
-    "app.exe": b"old program",
-    "readme.txt": (b"old readme", READ_ONLY),
-    "version.txt": b"1.0",
-    "zero.bin": b"old, not empty",
-    "resources/app.asar": b"old archive \x00\xff",
-    "resources/icons/a.png": b"old a",
-    "resources/icons/c.png": (b"old c", READ_ONLY),
-    "resources/locales/en.pak": b"old en",
-    "resources/locales/de.pak": (b"old de", READ_ONLY),
-    "bin/core.dll": b"old core",
-    "bin/net.dll": (b"old net", READ_ONLY),
-    "data/levels/1.dat": b"old level 1",
-    "data/levels/2.dat": b"old level 2",
-    "data/big.bin": b"old big",
-    "fonts/main.ttf": b"old main font",
-    "fonts/bold.ttf": b"old bold font",
-    "x/y/z/deep.txt": b"old deep",
-    "keep.txt": b"not in the update",
-    "resources/keep.asar": b"kept archive",
-    "data/saves/slot1.sav": (b"saved game", READ_ONLY),
-    "x/y/z/keep.txt": b"kept deep",
-}
-if not WINDOWS:
-    UPDATE.update({"shortcut": "app.exe", "current": "version.txt"})
-    INSTALL.update({"shortcut": b"old shortcut file"})
+from faults import DATA, FILES, Fault, FaultTestCase, Position, fault_at
+from harness import (ALREADY_RUNNING, EVERY_KIND_INSTALL, EVERY_KIND_UPDATE, HEAD, LAUNCHER_NAME, PASS_LINE, READ_ONLY,
+                     REINSTALL, RESTART_LINE, ROLLBACK_STORE, UPDATE_NAME, WINDOWS, LockAndKillTestCase, after_update,
+                     asar, eight_bit, flushes_and_writes, launcher_command, lay, lay_until_walk_suits, mount_tmpfs,
+                     native, read_result, rollback_named, snapshot, walk_order, without)
 
 
-def after_update(before, update_tree):
-    """The install folder once the whole update is in: every update file at its target, a file
-    that replaces a file keeping the replaced one's write permission, folders made only for files."""
-    expected = dict(before)
-    for relative, entry in update_tree.items():
-        if entry[0] == "folder":
-            continue
-        target = asar(relative)
-        parts = target.split("/")
-        for depth in range(1, len(parts)):
-            expected.setdefault("/".join(parts[:depth]), ("folder",))
-        old = before.get(target)
-        if entry[0] == "file" and old is not None and old[0] == "file":
-            entry = entry[:2] + old[2:]
-        expected[target] = entry
-    return expected
-
-
-def without(tree, top):
-    return {relative: entry for relative, entry in tree.items() if relative.split("/")[0] != top}
-
-
-def rollback_named(copying):
-    """The rollback folder that a "copying" line names."""
-    found = re.search(rb" using as rollback (.*[\\/]zintu_rollback[\\/][0-9a-f]{8})[\\/]", copying)
-    return from_eight_bit(found.group(1))
-
-
-class Position:
-    """An update that fails at its k-th file in walk order, seen from the install folder as it
-    was before the run: the files before k that found something at their target were backed up."""
-
-    restored = Failure.restored
-
-    def __init__(self, folder, update, order, k, before, held=False):
-        self.folder = folder
-        self.update = update
-        self.failing = order[k]
-        self.announced = order[:k + 1]
-        self.backed_up = backed_up(order[:k], lambda target: target in before)
-        # Held by another program, which the run waits for before it fails.
-        self.held = held
-
-
-class ResilienceTestCase(FaultTestCase):
-    def failure_copy_error(self, failure):
-        return self.copy_error(failure.update / failure.failing, failure.folder.path / asar(failure.failing))
-
-    def place(self, name):
-        """An install folder below a folder of its own, which is also the runs' current directory,
-        so that runs side by side cannot meet."""
-        base = self.root / name
-        return InstallFolder(base, "Client"), base
-
-    def check_installed(self, folder, update, order, expected, result, cwd, after_kill=False):
-        """The run installed the update's files in `order` (None: there was no update left), deleted
-        its rollback and update folders and started the Lobby. After a killed run it first finishes
-        what that one left behind; those lines are returned."""
-        self.assertEqual(result.code, 0, result.stderr[-2000:])
-        self.assertMessages(result)
-        lines = list(result.lines)
-        recovery = []
-        # The Lobbies are ended before what a killed run left is undone.
-        first = len(HEAD) if lines[:len(HEAD)] == HEAD else 0
-        while after_kill and len(lines) > first and lines[first].startswith((b"rollbacking ", b"deleting rollback folder ")):
-            recovery.append(lines.pop(first))
-        if order is None:
-            self.assertEqual(lines, self.lobby_lines(folder))
-        else:
-            rollback = rollback_named(lines[len(HEAD)]) if len(lines) > len(HEAD) else ""
-            self.assertEqual(lines, HEAD + [self.copying(folder, update, relative, rollback) for relative in order] +
-                             [b"deleting rollback folder " + eight_bit(rollback)] + self.lobby_lines(folder))
-        self.assertEqual(folder.tree(), expected)
-        self.assertFalse(update.exists())
-        self.assertNoRollbackLeft(folder)
-        self.assertTrue((cwd / "liveUpdateLog.log").exists())
-        if not after_kill:
-            self.assertLobbyStartedOnce(folder)
-        return recovery
+def relay(base, relative):
+    """Writes a file again under a new entry, with its bytes and mode: a file system that lists the
+    newest entry first (tmpfs) then lists it first."""
+    path = base / relative
+    data, mode = path.read_bytes(), path.stat().st_mode
+    path.unlink()
+    path.write_bytes(data)
+    path.chmod(mode)
 
 
 def record_bytes(entries):
@@ -178,7 +35,7 @@ def record_bytes(entries):
     return text.encode("utf-16-le" if WINDOWS else "utf-8")
 
 
-class PowerCut(ResilienceTestCase):
+class PowerCut(FaultTestCase):
     INSTALL = {"app.exe": b"old program", "readme.txt": (b"old readme", READ_ONLY), "data/level.dat": b"old level",
                "keep.txt": b"not in the update"}
     UPDATE = {"app.exe": b"new program", "readme.txt": b"new readme", "data/level.dat": b"new level",
@@ -212,7 +69,7 @@ class PowerCut(ResilienceTestCase):
                 os.rename(folder.path / relative, rollback / relative)
             lay(folder.path, {"app.exe": b"new program", "readme.txt": bytes(len(b"new readme"))})
             (rollback.parent / "0badc0de.journal").write_bytes(record)
-            cases.append((case, folder, cwd, update, order, after_update(pristine, update_tree), rollback,
+            cases.append((case, folder, cwd, update, order, after_update(pristine, update_tree, order), rollback,
                           folder.begin(cwd=cwd)))
 
         for case, folder, cwd, update, order, expected, rollback, run in cases:
@@ -276,7 +133,7 @@ class BrakedRun:
         self.errors.close()
 
 
-class KilledLauncher(ResilienceTestCase):
+class KilledLauncher(FaultTestCase):
     """Kill points come from fresh seeds on every run; E2E_KILL_SEEDS=1,2 replays chosen ones."""
 
     SEEDS = 4
@@ -330,6 +187,7 @@ class KilledLauncher(ResilienceTestCase):
             lay(folder.path, {f"d{i % 7}/kept{i}.bin": rng.randbytes(rng.randrange(0, 4000))})
         pristine = without(folder.tree(), UPDATE_NAME)
         update_tree = snapshot(update)
+        expected = after_update(pristine, update_tree, walk_order(update))
         targets = {asar(relative) for relative in update_tree}
         kept = {relative: entry for relative, entry in pristine.items() if relative not in targets}
         phase = rng.choice(["installing", "clean-up", "undoing"])
@@ -357,8 +215,7 @@ class KilledLauncher(ResilienceTestCase):
 
         order = walk_order(update) if update.exists() else None
         result = self.run_update(folder)
-        recovery = self.check_installed(folder, update, order, after_update(pristine, update_tree), result, cwd,
-                                        after_kill=True)
+        recovery = self.check_installed(folder, update, order, expected, result, cwd, after_kill=True)
         for line in recovery:
             self.assertIn(b" " + eight_bit(killed), line)
         if phase == "clean-up":
@@ -396,7 +253,7 @@ class KilledLauncher(ResilienceTestCase):
         self.assertEqual(snapshot(update), update_tree)
         self.assertNoRollbackLeft(folder)
         result = self.run_update(folder)
-        self.check_installed(folder, update, order, after_update(pristine, update_tree), result, cwd)
+        self.check_installed(folder, update, order, after_update(pristine, update_tree, order), result, cwd)
 
 
     # An update that ships the Launcher, cut short once the new Launcher stands in place: every
@@ -409,20 +266,17 @@ class KilledLauncher(ResilienceTestCase):
         new_launcher = folder.launcher.read_bytes() + b"appended by the update"
         lay(folder.path, {"version.txt": b"1"})
         lay(update, {LAUNCHER_NAME: new_launcher, "version.txt": b"2"})
-        # Bulk after the Launcher in walk order keeps the installation going until the kill. Wine
-        # sorts names by their upper case; Linux lists in an order of the file system's: by a hash
-        # of the name (ext4), or the newest entry first (tmpfs), so the Launcher is laid again.
-        for attempt in range(100):
-            lay(update, {f"zbulk{attempt}/{i % 5}/f{i}.dat": b"bulk %d" % i for i in range(300)})
+
+        # Bulk after the Launcher in walk order keeps the installation going until the kill; the
+        # Launcher is laid again for file systems that list the newest entry first (tmpfs).
+        def lay_bulk(name):
+            lay(update, {f"{name}/{i % 5}/f{i}.dat": b"bulk %d" % i for i in range(300)})
             relay(update, LAUNCHER_NAME)
-            order = walk_order(update)
-            if order.index(LAUNCHER_NAME) < 100:
-                break
-            shutil.rmtree(update / f"zbulk{attempt}")
-        else:
-            self.fail("no bulk folder name comes after the Launcher in walk order")
+
+        _, order = lay_until_walk_suits(update, (f"zbulk{attempt}" for attempt in range(100)), lay_bulk,
+                                        lambda name, order: order.index(LAUNCHER_NAME) < 100)
         pristine = without(folder.tree(), UPDATE_NAME)
-        expected = without(after_update(pristine, snapshot(update)), LAUNCHER_NAME)
+        expected = without(after_update(pristine, snapshot(update), order), LAUNCHER_NAME)
 
         killed = self.kill_during_installation(folder, cwd, order.index(LAUNCHER_NAME) + 2)
         self.assertEqual(folder.launcher.read_bytes(), new_launcher)
@@ -447,7 +301,7 @@ class KilledLauncher(ResilienceTestCase):
         folder.wait_lobby_starts(2)
 
 
-class SystemCallFaults(ResilienceTestCase):
+class SystemCallFaults(FaultTestCase):
     """Faults at chosen system calls (faults.py)."""
 
     # A target whose status cannot be read when its batch is planned fails the installation at its
@@ -555,7 +409,7 @@ class SystemCallFaults(ResilienceTestCase):
                                                      for relative in order[:3]])
 
 
-class FullDisk(ResilienceTestCase):
+class FullDisk(FaultTestCase):
     # An update whose files must be copied onto a volume without room for them (a folder of the
     # install tree that is another volume, where no file can be linked into place) is rolled back
     # with every earlier file intact and no partial file left, the user is told the disk is full,
@@ -598,12 +452,11 @@ class FullDisk(ResilienceTestCase):
 
         subprocess.run(["mount", "-o", f"remount,size={kib + 2048}k", str(volume)], check=True)
         result = self.run_update(folder)
-        self.check_installed(folder, update_folder, order, after_update(without(pristine, UPDATE_NAME),
-                                                                         update_before),
-                             result, self.root)
+        self.check_installed(folder, update_folder, order,
+                             after_update(without(pristine, UPDATE_NAME), update_before, order), result, self.root)
 
 
-class ManyLaunchers(ResilienceTestCase, LockAndKillTestCase):
+class ManyLaunchers(FaultTestCase, LockAndKillTestCase):
     LAUNCHERS = 20
 
     # While one Launcher installs an update, every other Launcher started on the folder is refused
@@ -612,29 +465,27 @@ class ManyLaunchers(ResilienceTestCase, LockAndKillTestCase):
     # rest of the update whole and starts the Lobby once.
     def test_launchers_started_during_an_installation(self):
         folder = self.install("Client")
-        lay(folder.path, INSTALL)
+        lay(folder.path, EVERY_KIND_INSTALL)
         update = folder.path / UPDATE_NAME
-        lay(update, UPDATE)
+        lay(update, EVERY_KIND_UPDATE)
         lay(update, {"launcher.lock": b"an update's own lock file"})
+
         # Bulk files after the lock file in walk order keep the installation going while the
         # others start (the lock file is laid again for file systems that list the newest first).
-        for name in (f"pack{attempt}" for attempt in range(200)):
+        def lay_bulk(name):
             for i in range(300):
                 lay(update, {f"{name}/{i % 9}/file{i}.dat": os.urandom(i * 97)})
                 if i % 2:
                     lay(folder.path, {f"{name}/{i % 9}/file{i}.dat": b"old bulk"})
             relay(update, "launcher.lock")
-            order = walk_order(update)
-            if order.index("launcher.lock") < order.index(f"{name}/0/file0.dat"):
-                break
-            shutil.rmtree(update / name)
-            shutil.rmtree(folder.path / name)
-        else:
-            self.fail("no bulk folder name comes after the lock file in walk order")
+
+        def after_lock(name, order):
+            return order.index("launcher.lock") < order.index(f"{name}/0/file0.dat")
+
+        _, order = lay_until_walk_suits(update, (f"pack{attempt}" for attempt in range(200)), lay_bulk, after_lock,
+                                        also=(folder.path,))
         installed = [relative for relative in order if relative != "launcher.lock"]
-        expected = after_update(without(folder.tree(), UPDATE_NAME),
-                                {relative: entry for relative, entry in snapshot(update).items()
-                                 if relative != "launcher.lock"})
+        expected = after_update(without(folder.tree(), UPDATE_NAME), snapshot(update), order)
 
         first = BrakedRun(folder, self.root)
         self.addCleanup(first.stop)
@@ -652,7 +503,7 @@ class ManyLaunchers(ResilienceTestCase, LockAndKillTestCase):
         self.assertLockFileEmpty(folder)
 
 
-class KillModeOverAFailedUndo(ResilienceTestCase, LockAndKillTestCase):
+class KillModeOverAFailedUndo(FaultTestCase, LockAndKillTestCase):
     # Kill mode ends the running Lobby before anything is undone, also when what a killed run left
     # cannot be undone yet (a folder stands where its backup goes back): a line says so and the
     # backup stays; the next start goes on refusing to install over it.

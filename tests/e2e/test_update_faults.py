@@ -4,209 +4,18 @@ folder waits for the next run and the Lobby is not started."""
 import contextlib
 import os
 import shutil
-import subprocess
 import time
 import unittest
 
-from faults import FILES, Fault, Injector, fault_at
-from harness import (BIN, LOBBY_NAME, ROLLBACK_STORE, WINDOWS, eight_bit, holding, host_path, long_traced_paths,
-                     mount_tmpfs, native, snapshot, walk_order)
-from test_update import HEAD, READ_ONLY, REINSTALL, UpdateTestCase, asar, from_eight_bit
-
-PLAIN_FILES = 8
-
-
-def backed_up(announced, stood):
-    """The update files among `announced`, in order, whose target held an entry of the previous
-    installation (stood(target) is true) when the update first wrote it; a later write of the same
-    target finds the update's own file and backs nothing up."""
-    written, result = set(), []
-    for relative in announced:
-        target = asar(relative)
-        if target not in written and stood(target):
-            result.append(relative)
-        written.add(target)
-    return result
-
-
-def lay(base, entries):
-    """Creates entries below base: bytes for a file, (bytes, mode) for a file with that mode, a
-    str for a symbolic link with that text, None for an empty folder."""
-    for relative, entry in entries.items():
-        path = base / relative
-        path.parent.mkdir(parents=True, exist_ok=True)
-        if entry is None:
-            path.mkdir()
-        elif isinstance(entry, str):
-            os.symlink(entry, path)
-        elif isinstance(entry, tuple):
-            path.write_bytes(entry[0])
-            path.chmod(entry[1])
-        else:
-            path.write_bytes(entry)
-
-
-def relay(base, relative):
-    """Writes a file again under a new entry, with its bytes and mode: a file system that lists the
-    newest entry first (tmpfs) then lists it first."""
-    path = base / relative
-    data, mode = path.read_bytes(), path.stat().st_mode
-    path.unlink()
-    path.write_bytes(data)
-    path.chmod(mode)
-
-
-class Failure:
-    """An update laid out so that its walk meets a folder of chosen files first and then at least
-    two plain files. The first plain file after the folder is the one that fails: its target is
-    an old file that the test makes unreplaceable, or with blocker="folder" a folder standing
-    where the update has a file. Everything in the folder is installed before the failure."""
-
-    def __init__(self, folder, core_update, core_install, blocker="file", name="update_7"):
-        self.folder = folder
-        # The test holds the failing file under Wine; the run waits for it before it fails.
-        self.held = WINDOWS and blocker == "file"
-        self.update = folder.path / name
-        for i in range(PLAIN_FILES):
-            lay(self.update, {f"plain_{i}.txt": f"new plain {i}".encode()})
-        lay(self.update / "core", core_update)
-        # The walk follows the file system's order of names: rename the folder until it comes
-        # early enough.
-        self.core = "core"
-        for attempt in range(1, 200):
-            self.order = walk_order(self.update)
-            last = max(i for i, relative in enumerate(self.order) if relative.startswith(self.core + "/"))
-            later = [relative for relative in self.order[last + 1:] if relative.startswith("plain_")]
-            if len(later) >= 2:
-                break
-            os.rename(self.update / self.core, self.update / f"core{attempt}")
-            self.core = f"core{attempt}"
-        else:
-            raise AssertionError("no name puts the folder early enough in the walk")
-        self.failing = later[0]
-        if blocker == "folder":
-            lay(folder.path, {self.failing + "/inside.txt": b"a folder where the update has a file"})
-        else:
-            lay(folder.path, {self.failing: b"old " + self.failing.encode()})
-        for position, relative in enumerate(later[1:]):
-            if position % 2 == 0:
-                lay(folder.path, {relative: b"old " + relative.encode()})
-        for relative in self.order[:last + 1]:
-            if relative.startswith("plain_"):
-                lay(folder.path, {relative: b"old " + relative.encode()})
-        lay(folder.path / self.core, core_install)
-        self.announced = self.order[:self.order.index(self.failing) + 1]
-        self.backed_up = backed_up(self.announced[:-1], lambda target: os.path.lexists(folder.path / target))
-
-    def restored(self, before):
-        """The install folder after the rollback: as before, plus what the update added before the
-        failure where nothing stood (the last write of a target winning) and the folders made for it."""
-        update = snapshot(self.update)
-        expected = dict(before)
-        for relative in self.announced[:-1]:
-            if asar(relative) in before:
-                continue
-            parts = asar(relative).split("/")
-            for depth in range(1, len(parts)):
-                expected.setdefault("/".join(parts[:depth]), ("folder",))
-            expected[asar(relative)] = update[relative]
-        return expected
+from faults import FILES, Failure, Fault, FaultTestCase, backed_up, fault_at
+from harness import (BIN, HEAD, LOBBY_NAME, READ_ONLY, REINSTALL, ROLLBACK_STORE, WINDOWS, eight_bit, folding, holding,
+                     host_path, lay, lay_until_walk_suits, long_traced_paths, mount_tmpfs, native, snapshot, walk_order)
 
 
 LINKS_UPDATE = {"link": "new-target", "file-to-link": "added.dll", "link-to-file": b"now a file",
                 "dangling": b"was a dangling link", "folder-link": b"a file where a link to a folder stood"}
 LINKS_INSTALL = {"link": "old-target", "file-to-link": b"old file", "link-to-file": "replaced.txt",
                  "dangling": "missing", "folder-link": "nested"}
-
-
-class FaultTestCase(UpdateTestCase):
-    @classmethod
-    def injector(cls):
-        """The class's fault injector (faults.py), made at its first use and closed after the class."""
-        if "_injector" not in cls.__dict__:
-            cls._injector = Injector()
-            cls.addClassCleanup(cls._injector.close)
-        return cls._injector
-
-    def probe_update(self, folder, **options):
-        """The calls a clean update run makes (see faults.py)."""
-        return self.injector().probe(folder, **options).calls
-
-    def faulty_update(self, folder, fault, **options):
-        """Runs an update with the fault (see faults.py), which must strike."""
-        run = self.injector().faulty_run(folder, fault, **options)
-        self.assertTrue(run.fired, f"{fault} struck no call; the run wrote {run.result.lines}")
-        return run
-
-    @contextlib.contextmanager
-    def unreplaceable(self, path):
-        """Keeps the launcher from moving the file at path: held open without sharing under Wine,
-        immutable on Linux."""
-        if WINDOWS:
-            # For the whole block, however long the runs in it wait for the file.
-            with holding(path, seconds=3600):
-                yield
-            return
-        made = subprocess.run(["chattr", "+i", str(path)], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL)
-        if made.returncode != 0:
-            self.skipTest(f"cannot make {path} immutable with chattr on this file system")
-        try:
-            yield
-        finally:
-            subprocess.run(["chattr", "-i", str(path)], check=True)
-
-    def copy_error(self, source, target):
-        return ("Error: error copying file " + from_eight_bit(eight_bit(native(source))) + " to " +
-                from_eight_bit(eight_bit(native(target))) + " error:")
-
-    def failure_copy_error(self, failure):
-        return self.copy_error(failure.update / failure.failing, failure.folder.path / failure.failing)
-
-    def boxes(self, result, count):
-        """The texts of the user's message boxes, of which there must be `count`."""
-        self.assertEqual(len(result.messages), count, result.message_texts)
-        self.assertMessages(result, *result.message_texts)
-        return result.message_texts
-
-    def assertCopyError(self, message, prefix):
-        self.assertTrue(message.startswith(prefix), f"{message!r} does not start with {prefix!r}")
-        self.assertGreater(len(message), len(prefix) + 1, "the copy error names no reason")
-
-    def assertNothingStarted(self, folder, result, cwd=None):
-        self.assertEqual(result.code, 255, result.stderr[-2000:])
-        self.assertFalse(((cwd or self.root) / "liveUpdateLog.log").exists())
-        self.assertEqual(folder.lobby_starts(), [])
-
-    def waiting_line(self, result, path):
-        """The one line that says the run waited for the file at path, held by another program."""
-        prefix = b"waiting for " + eight_bit(native(path)) + b": "
-        waiting = [line for line in result.lines if line.startswith(prefix)]
-        self.assertEqual(len(waiting), 1, result.lines)
-        return waiting[0]
-
-    def assertRolledBack(self, failure, result, rollback, ending):
-        """Files announced up to the failing one (after waiting for it, when it was held), then the
-        backups moved back, then `ending`."""
-        folder = failure.folder
-        waited = [self.waiting_line(result, folder.path / asar(failure.failing))] if failure.held else []
-        announced = len(HEAD) + len(failure.announced) + len(waited)
-        self.assertEqual(result.lines[:announced],
-                         HEAD + [self.copying(folder, failure.update, relative, rollback)
-                                 for relative in failure.announced] + waited)
-        self.assertEqual(result.lines[announced:-1],
-                         [self.rollbacking(folder, relative, rollback) for relative in reversed(failure.backed_up)])
-        self.assertEqual(result.lines[-1], ending + eight_bit(rollback))
-
-    def check_rolled_back(self, failure, before, update_before, result, cwd=None):
-        rollback = self.rollback_folder(result, failure.folder)
-        self.assertNothingStarted(failure.folder, result, cwd)
-        self.assertEqual(failure.folder.tree(), failure.restored(before))
-        self.assertEqual(snapshot(failure.update), update_before)
-        message, = self.boxes(result, 1)
-        self.assertCopyError(message, self.failure_copy_error(failure))
-        self.assertRolledBack(failure, result, rollback, b"deleting rollback folder ")
-        self.assertNoRollbackLeft(failure.folder)
 
 
 class FailedUpdate(FaultTestCase):
@@ -334,14 +143,9 @@ class FailedUpdate(FaultTestCase):
                    "data/FILE.bin": b"new data", "data/file.bin": b"new data, other case"}
         lay(update, writers)
         # A name that Wine's sort by upper case puts first; on tmpfs the newest entry comes first.
-        for attempt in range(100):
-            lay(update, {f"a_first{attempt}/early.txt": b"early"})
-            order = walk_order(update)
-            if order[0].startswith("a_first"):
-                break
-            shutil.rmtree(update / f"a_first{attempt}")
-        else:
-            self.fail("no folder name comes first in walk order")
+        _, order = lay_until_walk_suits(update, (f"a_first{attempt}" for attempt in range(100)),
+                                        lambda name: lay(update, {f"{name}/early.txt": b"early"}),
+                                        lambda name, order: order[0] == f"{name}/early.txt")
         first = order[0]
         lay(folder.path, {f"{first}/inside.txt": b"a folder where the update has a file"})
         before = folder.tree()
@@ -369,7 +173,7 @@ class FailedUpdate(FaultTestCase):
         else:
             expected.update({"data/File.bin": ("file", b"old data", False), "data/FILE.bin": ("file", b"new data", True),
                              "data/file.bin": ("file", b"new data, other case", True)})
-        fold = str.upper if WINDOWS else str
+        fold = folding()
         self.assertEqual({fold(path): entry for path, entry in folder.tree().items() if "/" in path and
                           not path.startswith("a_first")}, {fold(path): entry for path, entry in expected.items()})
 
