@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Times the native Launcher against the least its jobs need (scripts/bench.py says what each
-# figure compares) and prints ratios and a summary; a few minutes on two cores.
+# Times the native Launcher against the least its jobs need (scripts/bench/ says how it is timed,
+# each figure's module in scripts/bench/figures what it compares) and prints ratios and a summary
+# with each figure's goal; a few minutes on two cores.
 # Scratch trees go below $BENCH_DIR (default build/bench) and are removed at the end; it should be
 # a disk file system, the one the main update figure is about. The tmpfs figures use /dev/shm.
-# Other options go to bench.py, e.g. --only launch or --launch-runs 50.
+# Other options go to scripts/bench, e.g. --only launch or --launch-runs 50 (--help lists them).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -21,5 +22,5 @@ fi
 if [ ! -x /usr/bin/time ]; then
   echo "bench: /usr/bin/time is missing (Debian package time); the memory figure is skipped" >&2
 fi
-exec /usr/bin/python3 "$root/scripts/bench.py" --bin "$root/build/linux/bin" "${windows[@]}" \
+exec /usr/bin/python3 "$root/scripts/bench" --bin "$root/build/linux/bin" "${windows[@]}" \
   --work "${BENCH_DIR:-$root/build/bench}" "$@"

@@ -1,12 +1,17 @@
 // The least a program that keeps a backup of every file it replaces can do to install an update
-// by copying: per file the target's status, the move of a standing target into the backup folder,
-// and the copy into a name that must not exist; then one flush of the install folder's file system
-// and the deletion of the backups. Timing the Launcher against this leaves what the Launcher adds
-// on top of the calls that such a design cannot do without. It does not undo a failure: it stops.
+// by copying: per file the target's status, the move of a standing target into the backup tree,
+// and the copy into a name that must not exist (the source's status tells when it is done); then
+// one flush of the install folder's file system and the deletion of the backups. The backup tree
+// mirrors the install tree (the backup of a/b/c.dat is BACKUP_FOLDER/a/b/c.dat, its folders made as
+// the first backup needs them), because a recovery must tell from a backup where it goes back even
+// when the record of it is lost. Timing the Launcher against this leaves what the Launcher adds on
+// top of the calls that such a design cannot do without. It does not undo a failure: it stops.
 //
 // usage: minimal_copier UPDATE_FOLDER INSTALL_FOLDER BACKUP_FOLDER
 // BACKUP_FOLDER must not exist and must lie on the install folder's file system; it is removed
-// at the end.
+// at the end. Once the new version is on the disk, before the backups go, it prints
+// "on disk <nanoseconds>" by CLOCK_MONOTONIC (Python's time.monotonic_ns()): the moment a player
+// could start it.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/sendfile.h>
@@ -14,11 +19,14 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -36,64 +44,74 @@ bool refused(int error)
     std::exit(1);
 }
 
+// A folder of the update as the backup tree has it: its path below the install folder, and
+// whether its backup folder has been made yet.
+struct BackupFolder {
+    BackupFolder* parent = nullptr;
+    std::string path;
+    bool made = false;
+};
+
 struct Copier {
-    int backupFolder = -1;
-    unsigned long backups = 0;
+    int backupRoot = -1;
+    // What goes at the end, by paths below the backup folder: the backups, and the folders in the
+    // order they were made.
+    std::vector<std::string> backups;
+    std::vector<std::string> backupFolders;
     // An update lies on one volume and installs onto one: a call refused once would be refused
     // for every file, so it is not tried again.
     CopyCall copyCall = CopyCall::copyFileRange;
 
-    void copyData(int source, int target, const std::string& path)
+    void makeBackupFolder(BackupFolder& folder)
     {
-        if (copyCall == CopyCall::copyFileRange) {
-            bool any = false;
-            for (;;) {
-                const ssize_t n = ::copy_file_range(source, nullptr, target, nullptr, 1 << 30, 0);
-                if (n > 0) {
-                    any = true;
-                    continue;
-                }
-                if (n == 0)
-                    return;
-                if (any || !refused(errno))
-                    fail("copy_file_range", path);
-                copyCall = CopyCall::sendFile;
-                break;
-            }
-        }
-        if (copyCall == CopyCall::sendFile) {
-            bool any = false;
-            for (;;) {
-                const ssize_t n = ::sendfile(target, source, nullptr, 1 << 30);
-                if (n > 0) {
-                    any = true;
-                    continue;
-                }
-                if (n == 0)
-                    return;
-                if (any || !refused(errno))
-                    fail("sendfile", path);
-                copyCall = CopyCall::readWrite;
-                break;
-            }
-        }
+        if (folder.made)
+            return;
+        makeBackupFolder(*folder.parent);
+        if (::mkdirat(backupRoot, folder.path.c_str(), 0777) != 0)
+            fail("mkdir", folder.path);
+        folder.made = true;
+        backupFolders.push_back(folder.path);
+    }
+
+    // Copies `size` bytes, the source's size by its status: asking on until a call copies nothing
+    // would cost a call per file more, on a FUSE volume a round trip to its daemon.
+    void copyData(int source, int target, off_t size, const std::string& path)
+    {
         static char buffer[1 << 17];
-        for (;;) {
-            const ssize_t n = ::read(source, buffer, sizeof buffer);
+        for (off_t done = 0; done < size;) {
+            const auto left = static_cast<std::size_t>(size - done);
+            ssize_t n = 0;
+            const char* call = "copy_file_range";
+            if (copyCall == CopyCall::copyFileRange) {
+                n = ::copy_file_range(source, nullptr, target, nullptr, left, 0);
+            } else if (copyCall == CopyCall::sendFile) {
+                call = "sendfile";
+                n = ::sendfile(target, source, nullptr, left);
+            } else {
+                n = ::read(source, buffer, std::min(left, sizeof buffer));
+                if (n < 0)
+                    fail("read", path);
+                for (ssize_t written = 0; written < n;) {
+                    const ssize_t w = ::write(target, buffer + written, static_cast<std::size_t>(n - written));
+                    if (w < 0)
+                        fail("write", path);
+                    written += w;
+                }
+            }
             if (n == 0)
                 return;
-            if (n < 0)
-                fail("read", path);
-            for (ssize_t done = 0; done < n;) {
-                const ssize_t written = ::write(target, buffer + done, static_cast<std::size_t>(n - done));
-                if (written < 0)
-                    fail("write", path);
-                done += written;
+            if (n < 0) {
+                if (done > 0 || !refused(errno))
+                    fail(call, path);
+                copyCall = copyCall == CopyCall::copyFileRange ? CopyCall::sendFile : CopyCall::readWrite;
+                continue;
             }
+            done += n;
         }
     }
 
-    void installFile(int sourceFolder, int targetFolder, const char* name, const std::string& path)
+    void installFile(int sourceFolder, int targetFolder, BackupFolder& folder, const char* name,
+                     const std::string& path)
     {
         struct stat status;
         if (::fstatat(targetFolder, name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
@@ -101,22 +119,24 @@ struct Copier {
                 errno = EISDIR;
                 fail("replace", path);
             }
-            // Numbered in the order of the walk, which an unchanged update folder repeats: that
-            // is enough to tell which backup goes where.
-            const std::string backup = std::to_string(backups);
-            if (::renameat(targetFolder, name, backupFolder, backup.c_str()) != 0)
+            makeBackupFolder(folder);
+            std::string backup = folder.path.empty() ? name : folder.path + "/" + name;
+            if (::renameat(targetFolder, name, backupRoot, backup.c_str()) != 0)
                 fail("rename", path);
-            ++backups;
+            backups.push_back(std::move(backup));
         } else if (errno != ENOENT) {
             fail("lstat", path);
         }
         const int source = ::openat(sourceFolder, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
         if (source < 0)
             fail("open", path);
+        struct stat sourceStatus;
+        if (::fstat(source, &sourceStatus) != 0)
+            fail("fstat", path);
         const int target = ::openat(targetFolder, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (target < 0)
             fail("create", path);
-        copyData(source, target, path);
+        copyData(source, target, sourceStatus.st_size, path);
         if (::close(target) != 0)
             fail("close", path);
         ::close(source);
@@ -137,7 +157,7 @@ struct Copier {
     }
 
     // Closes the source folder's handle; the target's stays with the caller.
-    void installFolder(int sourceFolder, int targetFolder, const std::string& path)
+    void installFolder(int sourceFolder, int targetFolder, BackupFolder& folder, const std::string& path)
     {
         DIR* listing = ::fdopendir(sourceFolder);
         if (!listing)
@@ -156,13 +176,14 @@ struct Copier {
                 type = S_ISDIR(status.st_mode) ? DT_DIR : S_ISREG(status.st_mode) ? DT_REG : DT_UNKNOWN;
             }
             if (type == DT_REG) {
-                installFile(sourceFolder, targetFolder, name, entryPath);
+                installFile(sourceFolder, targetFolder, folder, name, entryPath);
             } else if (type == DT_DIR) {
                 const int source = ::openat(sourceFolder, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
                 if (source < 0)
                     fail("open", entryPath);
                 const int target = openTargetFolder(targetFolder, name, entryPath);
-                installFolder(source, target, entryPath);
+                BackupFolder inner{&folder, folder.path.empty() ? name : folder.path + "/" + name};
+                installFolder(source, target, inner, entryPath);
                 ::close(target);
             } else {
                 errno = EINVAL;
@@ -188,8 +209,8 @@ int main(int argc, char** argv)
     Copier copier;
     if (::mkdir(backup.c_str(), 0777) != 0)
         fail("mkdir", backup);
-    copier.backupFolder = ::open(backup.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (copier.backupFolder < 0)
+    copier.backupRoot = ::open(backup.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (copier.backupRoot < 0)
         fail("open", backup);
     const int installFolder = ::open(install.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (installFolder < 0)
@@ -197,7 +218,8 @@ int main(int argc, char** argv)
     const int updateFolder = ::open(update.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (updateFolder < 0)
         fail("open", update);
-    copier.installFolder(updateFolder, installFolder, update);
+    BackupFolder top{nullptr, "", true};
+    copier.installFolder(updateFolder, installFolder, top, update);
 
     // The backups go only once the copies are on the disk: a power cut before then must still
     // find the old files.
@@ -208,11 +230,17 @@ int main(int argc, char** argv)
     struct statfs volume {};
     if (::fstatfs(installFolder, &volume) == 0 && volume.f_type == 0x65735546 && ::fsync(installFolder) != 0)
         fail("fsync", install);
-    for (unsigned long i = 0; i < copier.backups; ++i) {
-        const std::string name = std::to_string(i);
-        if (::unlinkat(copier.backupFolder, name.c_str(), 0) != 0)
-            fail("unlink", backup + "/" + name);
-    }
+    timespec onDisk{};
+    ::clock_gettime(CLOCK_MONOTONIC, &onDisk);
+    std::printf("on disk %lld\n", static_cast<long long>(onDisk.tv_sec) * 1000000000LL + onDisk.tv_nsec);
+    std::fflush(stdout);
+
+    for (const std::string& path : copier.backups)
+        if (::unlinkat(copier.backupRoot, path.c_str(), 0) != 0)
+            fail("unlink", backup + "/" + path);
+    for (auto folder = copier.backupFolders.rbegin(); folder != copier.backupFolders.rend(); ++folder)
+        if (::unlinkat(copier.backupRoot, folder->c_str(), AT_REMOVEDIR) != 0)
+            fail("rmdir", backup + "/" + *folder);
     if (::rmdir(backup.c_str()) != 0)
         fail("rmdir", backup);
     return 0;

@@ -6,7 +6,10 @@
 // tests can end it or watch it run. When lobby-starts-launcher.txt lies beside it, it deletes the
 // file and starts the Launcher beside it, once, with the argument the file holds, as a Lobby that
 // asks for a restart as it starts would. Text is written with every character above
-// 0x7E as \uXXXX: UTF-16 units on Windows, raw bytes elsewhere.
+// 0x7E as \uXXXX: UTF-16 units on Windows, raw bytes elsewhere. On Linux, when LOBBY_START_STAMP
+// names a file, it first writes there the CLOCK_MONOTONIC nanoseconds of its start (the clock of
+// Python's time.monotonic_ns()): the benchmark times the Launcher to the moment the player's
+// Lobby begins.
 #ifdef _WIN32
 #include <windows.h>
 #include <shellapi.h>
@@ -16,6 +19,7 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <ctime>
 #endif
 
 #include <cctype>
@@ -158,6 +162,19 @@ void startLauncher(const Text& launcher, const Text& argument)
 }
 
 constexpr char launcherName[] = "launcher";
+
+void writeStartStamp()
+{
+    const char* file = std::getenv("LOBBY_START_STAMP");
+    if (!file || !*file)
+        return;
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (std::FILE* f = std::fopen(file, "wb")) {
+        std::fprintf(f, "%lld\n", static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec);
+        std::fclose(f);
+    }
+}
 #endif
 
 Text besideMe(const Text& executable, const char* name)
@@ -240,6 +257,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
 #else
 int main(int argc, char** argv)
 {
+    writeStartStamp();
     std::vector<Text> arguments(argv, argv + argc);
     Text commandLine;
     for (const Text& argument : arguments)
