@@ -10,6 +10,7 @@ import contextlib
 import ctypes
 import os
 import re
+import select
 import shutil
 import subprocess
 import tempfile
@@ -19,7 +20,7 @@ from collections import namedtuple
 SETTLE_LINE = b"restart mode / kill mode"
 KILLING_LINE = b"killing lobby processes"
 # The first line of each kind after the settle wait ends a stretch of the Launcher's run, as far
-# as lines tell: they arrive through a pipe, a little after they are written.
+# as lines tell: they are read a millisecond after they are written at most.
 MARKS = ((b"copying ", "to the first copy"), (b"deleting rollback folder ", "to 'deleting rollback folder'"),
          (b"storageFolder: ", "to 'storageFolder'"), (b"searching for lobby ", "to 'searching for lobby'"))
 ROLLBACK_STORE = "zintu_rollback"
@@ -110,20 +111,30 @@ def take_stamp(path):
 
 
 def spawn_reading(argv, cwd, env=None):
-    """Runs `argv` with its output on a pipe; returns its start, its output lines each with the
-    moment it arrived, its exit, its exit code and its error output. The reading only collects
-    chunks while it runs, so that this process takes little of the machine from it."""
-    errors = tempfile.TemporaryFile()
+    """Runs `argv` with its output in a file that this process reads every millisecond; returns its
+    start, its output lines each with the moment it was read (a millisecond after it was written at
+    most), its exit, its exit code and its error output. Not a pipe: every line written would wake
+    this process, and the program with it, where a player's Launcher writes to a file or nowhere."""
+    errors, output = tempfile.TemporaryFile(), tempfile.TemporaryFile()
     start = time.monotonic_ns()
-    process = subprocess.Popen(argv, cwd=cwd, env=env, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                               stderr=errors)
-    fd = process.stdout.fileno()
+    process = subprocess.Popen(argv, cwd=cwd, env=env, stdin=subprocess.DEVNULL, stdout=output, stderr=errors)
     chunks = []
-    while chunk := os.read(fd, 1 << 16):
-        chunks.append((time.monotonic_ns(), chunk))
+    # A reading of its own: the program's writes move the offset it shares with `output`.
+    ended = os.pidfd_open(process.pid)
+    try:
+        with open(f"/proc/self/fd/{output.fileno()}", "rb") as reader:
+            while True:
+                done = select.select([ended], [], [], 0.001)[0]
+                moment = time.monotonic_ns()
+                if chunk := reader.read():
+                    chunks.append((moment, chunk))
+                if done:
+                    break
+    finally:
+        os.close(ended)
     code = process.wait()
-    exited = time.monotonic_ns()
-    process.stdout.close()
+    exited = moment
+    output.close()
     errors.seek(0)
     error_text = errors.read().decode(errors="replace").strip()
     errors.close()
@@ -141,7 +152,7 @@ def time_launcher(install, expected_files):
 
     The settle wait lies between the arrivals of its "restart mode / kill mode" line and of its
     (last) "killing lobby processes" line: only the sleeps and any earlier passes over the running
-    processes lie there, and a line's lag through the pipe falls on both ends of it alike."""
+    processes lie there, and a line's lag to its reading falls on both ends of it alike."""
     stamp = lobby_stamp_path()
     start, lines, exited, code, errors = spawn_reading(
         [os.path.join(install, "launcher")], install, dict(os.environ, LOBBY_START_STAMP=stamp))
