@@ -5,9 +5,9 @@ import concurrent.futures
 import os
 import unittest
 
-from faults import FaultTestCase, Position
-from harness import (EVERY_KIND_INSTALL, EVERY_KIND_UPDATE, UPDATE_NAME, WINDOWS, after_update, asar, lay, snapshot,
-                     walk_order, without)
+from fault_cases import FaultTestCase, Position
+from harness import UPDATE_NAME, WINDOWS
+from trees import EVERY_KIND_INSTALL, EVERY_KIND_UPDATE, after_update, asar, lay, snapshot, walk_order, without
 
 WORKERS = 8
 

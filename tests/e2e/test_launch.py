@@ -3,7 +3,8 @@
 import os
 import unittest
 
-from harness import WINDOWS, LauncherTestCase, decode_argument, eight_bit, native, quoted
+from cases import LauncherTestCase
+from harness import WINDOWS, decode_argument, eight_bit, native, quoted
 
 
 class LobbyStart(LauncherTestCase):

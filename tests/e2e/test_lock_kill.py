@@ -7,8 +7,8 @@ import signal
 import subprocess
 import unittest
 
-from harness import (ALREADY_RUNNING, BIN, LOBBY_BUILDS, PASS_LINE, RESTART_LINE, WINDOWS, LockAndKillTestCase,
-                     eight_bit, holding, quoted)
+from cases import LockAndKillTestCase
+from harness import ALREADY_RUNNING, BIN, LOBBY_BUILDS, PASS_LINE, RESTART_LINE, WINDOWS, eight_bit, holding, quoted
 
 # Wine words some system messages differently from Windows; either is the system's own text.
 ACCESS_DENIED = {"Error: Access is denied.", "Error: Access denied."}

@@ -29,10 +29,13 @@ from pathlib import Path
 from hypothesis import HealthCheck, Phase, example, given, settings
 from hypothesis import strategies as st
 
-from faults import Injector, fault_at
-from harness import (BIN, IMAGE_VOLUMES, LAUNCHER_NAME, LOBBY_NAME, ROLLBACK_STORE, UPDATE_NAME, WINDOWS, InstallFolder,
-                     UpdateTestCase, after_update, asar, eight_bit, folding, from_eight_bit, lay, mount_image, native,
-                     skipped, snapshot, walk_order)
+from cases import UpdateTestCase
+from faults import Injector
+from harness import (BIN, IMAGE_VOLUMES, LAUNCHER_NAME, LOBBY_NAME, ROLLBACK_STORE, UPDATE_NAME, WINDOWS, eight_bit,
+                     from_eight_bit, mount_image, native)
+from runs import InstallFolder
+from syscalls import fault_at
+from trees import after_update, asar, folding, lay, skipped, snapshot, walk_order
 
 LONG = os.environ.get("E2E_PROPERTY_LONG") == "1"
 EXAMPLES = int(os.environ.get("E2E_PROPERTY_EXAMPLES", "10" if WINDOWS else "40"))

@@ -11,11 +11,16 @@ import tempfile
 import time
 import unittest
 
-from faults import DATA, FILES, Fault, FaultTestCase, Position, fault_at
-from harness import (ALREADY_RUNNING, EVERY_KIND_INSTALL, EVERY_KIND_UPDATE, HEAD, LAUNCHER_NAME, PASS_LINE, READ_ONLY,
-                     REINSTALL, RESTART_LINE, ROLLBACK_STORE, UPDATE_NAME, WINDOWS, LockAndKillTestCase, after_update,
-                     asar, eight_bit, flushes_and_writes, launcher_command, lay, lay_until_walk_suits, mount_tmpfs,
-                     native, read_result, rollback_named, snapshot, walk_order, without)
+from cases import LockAndKillTestCase
+from fault_cases import FaultTestCase, Position
+from faults import DATA, FILES
+from harness import (ALREADY_RUNNING, HEAD, LAUNCHER_NAME, PASS_LINE, READ_ONLY, REINSTALL, RESTART_LINE,
+                     ROLLBACK_STORE, UPDATE_NAME, WINDOWS, eight_bit, mount_tmpfs, native)
+from results import flushes_and_writes, read_result, rollback_named
+from runs import launcher_command
+from syscalls import Fault, fault_at
+from trees import (EVERY_KIND_INSTALL, EVERY_KIND_UPDATE, after_update, asar, lay, lay_until_walk_suits, snapshot,
+                   walk_order, without)
 
 
 def relay(base, relative):

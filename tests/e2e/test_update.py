@@ -4,8 +4,10 @@ into a rollback folder first, older update folders retired, the Lobby started af
 import os
 import unittest
 
-from harness import (CLOSED, HEAD, LAUNCHER_NAME, READ_ONLY, WINDOWS, InstallFolder, UpdateTestCase, after_update, asar,
-                     eight_bit, host_path, mount_tmpfs, native, snapshot, walk_order, without)
+from cases import UpdateTestCase
+from harness import CLOSED, HEAD, LAUNCHER_NAME, READ_ONLY, WINDOWS, eight_bit, host_path, mount_tmpfs, native
+from runs import InstallFolder
+from trees import after_update, asar, snapshot, walk_order, without
 
 
 class CompleteUpdate(UpdateTestCase):

@@ -7,9 +7,13 @@ import shutil
 import time
 import unittest
 
-from faults import FILES, Failure, Fault, FaultTestCase, backed_up, fault_at
-from harness import (BIN, HEAD, LOBBY_NAME, READ_ONLY, REINSTALL, ROLLBACK_STORE, WINDOWS, eight_bit, folding, holding,
-                     host_path, lay, lay_until_walk_suits, long_traced_paths, mount_tmpfs, native, snapshot, walk_order)
+from fault_cases import Failure, FaultTestCase, backed_up
+from faults import FILES
+from harness import (BIN, HEAD, LOBBY_NAME, READ_ONLY, REINSTALL, ROLLBACK_STORE, WINDOWS, eight_bit, holding,
+                     host_path, mount_tmpfs, native)
+from results import long_traced_paths
+from syscalls import Fault, fault_at
+from trees import folding, lay, lay_until_walk_suits, snapshot, walk_order
 
 
 LINKS_UPDATE = {"link": "new-target", "file-to-link": "added.dll", "link-to-file": b"now a file",
