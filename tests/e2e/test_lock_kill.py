@@ -8,7 +8,7 @@ import subprocess
 import unittest
 
 from cases import LockAndKillTestCase
-from harness import ALREADY_RUNNING, BIN, LOBBY_BUILDS, PASS_LINE, RESTART_LINE, WINDOWS, eight_bit, holding, quoted
+from harness import ALREADY_RUNNING, BIN, LOBBY_BUILDS, PASS_LINE, RESTART_LINE, ROLLBACK_STORE, WINDOWS, eight_bit, holding, quoted
 
 # Wine words some system messages differently from Windows; either is the system's own text.
 ACCESS_DENIED = {"Error: Access is denied.", "Error: Access denied."}
@@ -162,19 +162,27 @@ class RestartMode(LockAndKillTestCase):
         self.assertLockFileEmpty(folder)
 
     # A Lobby that starts the Launcher with "--restart" as soon as it starts finds the lock free:
-    # the run that started it deletes what is retired (here 3,000 files) only once it has let go.
+    # the run that started it deletes its installation's backups (here 1,000) and what is retired
+    # (here 3,000 files) only once it has let go, and leaves neither behind.
     def test_lobby_restarting_at_once(self):
         folder = self.install("Client")
         for i in range(3000):
             folder.write(f"old_update_1/f{i}.dat", b"retired")
+        for i in range(1000):
+            folder.write(f"data/f{i}.dat", b"old")
+            folder.write(f"update_2/data/f{i}.dat", b"new")
         folder.write("lobby-starts-launcher.txt", "--restart")
 
         result = folder.run()
 
         self.assertEqual(result.code, 0)
         self.assertMessages(result)
+        self.assertTrue(result.lines[-1].startswith(b"deleting rollback folder "), result.lines[-3:])
         folder.wait_lobby_starts(2)
-        self.assertFalse((folder.path / "old_update_1").exists())
+        for retired in ["old_update_1", "old_update_2", "update_2"]:
+            self.assertFalse((folder.path / retired).exists(), retired)
+        self.assertEqual({path.read_bytes() for path in (folder.path / "data").iterdir()}, {b"new"})
+        self.assertEqual(list((folder.path / ROLLBACK_STORE).iterdir()), [])
         self.assertLockFileEmpty(folder)
 
 
