@@ -5,7 +5,7 @@ import os
 import unittest
 
 from cases import UpdateTestCase
-from harness import CLOSED, HEAD, LAUNCHER_NAME, READ_ONLY, WINDOWS, eight_bit, host_path, mount_tmpfs, native
+from harness import CLOSED, HEAD, LAUNCHER_NAME, READ_ONLY, ROLLBACK_STORE, WINDOWS, eight_bit, host_path, mount_tmpfs, native
 from runs import InstallFolder
 from trees import after_update, asar, snapshot, walk_order, without
 
@@ -282,6 +282,31 @@ class CompleteUpdate(UpdateTestCase):
         self.assertIn(second.lines, [self.lobby_lines(folder), leftover + self.lobby_lines(folder)])
         self.assertNoRollbackLeft(folder)
         folder.wait_lobby_starts(2)
+
+
+    # Two files of one update that reach the Launcher's own name (on Windows, names that differ in
+    # letter case) install the later over the earlier, in one rename: the update does not fail.
+    def test_two_update_files_for_the_launcher(self):
+        if not WINDOWS:
+            self.skipTest("only Windows takes names that differ in letter case for one")
+        folder = self.install("Client")
+        twins = {LAUNCHER_NAME: folder.launcher.read_bytes() + b"first",
+                 LAUNCHER_NAME.upper(): folder.launcher.read_bytes() + b"second"}
+        for name, data in twins.items():
+            folder.write(f"update_5/{name}", data)
+
+        result = self.run_update(folder)
+
+        self.assertEqual(result.code, 0, result.stderr[-2000:])
+        self.assertMessages(result)
+        standing = [path for path in folder.path.iterdir() if path.name.lower() == LAUNCHER_NAME.lower()]
+        self.assertEqual(len(standing), 1, standing)
+        self.assertIn(standing[0].read_bytes(), twins.values())
+        self.assertFalse((folder.path / "update_5").exists())
+        # The old image, which ran, is left aside for the next run to delete.
+        left = [path.suffix for path in (folder.path / ROLLBACK_STORE).iterdir()]
+        self.assertIn(left, [[], [".displaced"]])
+        self.assertLobbyStartedOnce(folder)
 
 
 class PendingUpdateFolders(UpdateTestCase):
