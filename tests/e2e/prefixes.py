@@ -128,6 +128,15 @@ class Prefix:
         self.end_programs()
 
 
+def _ended(pid):
+    """Whether the process has died: gone, or a zombie its parent has not reaped yet."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            return f.read().rpartition(")")[2].split()[0] == "Z"
+    except OSError:
+        return True
+
+
 def _image(pid):
     try:
         with open(f"/proc/{pid}/cmdline", "rb") as f:
@@ -144,7 +153,7 @@ class _ServerTrace:
         self.prefix, self.file, self.options = prefix, file, options
 
     def __enter__(self):
-        pid = self.prefix.ready()
+        pid = self.pid = self.prefix.ready()
         self.process = subprocess.Popen(["strace", "-q", "-y", "-s", "4096", "-o", str(self.file), *self.options,
                                          "-p", str(pid)], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                         stderr=subprocess.DEVNULL)
@@ -166,6 +175,11 @@ class _ServerTrace:
             return None
 
     def __exit__(self, *exc):
+        # A server that a fault killed ends its strace once strace has written the death down;
+        # told to stop before then, strace would leave without the lines that show the fault fired.
+        deadline = time.monotonic() + 30
+        while self.process.poll() is None and _ended(self.pid) and time.monotonic() < deadline:
+            time.sleep(0.02)
         if self.process.poll() is None:
             self.process.send_signal(signal.SIGINT)
         self.process.wait(60)
