@@ -129,12 +129,14 @@ class Prefix:
 
 
 def _ended(pid):
-    """Whether the process has died: gone, or a zombie its parent has not reaped yet."""
+    """Whether the process is dying or dead: exiting (PF_EXITING, set before it closes its files,
+    so before any client can see it gone), a zombie its parent has not reaped yet, or gone."""
     try:
         with open(f"/proc/{pid}/stat") as f:
-            return f.read().rpartition(")")[2].split()[0] == "Z"
+            fields = f.read().rpartition(")")[2].split()
     except OSError:
         return True
+    return fields[0] in ("Z", "X") or bool(int(fields[6]) & 0x4)
 
 
 def _image(pid):

@@ -458,7 +458,8 @@ class Properties(UpdateTestCase):
             laid = self.lay_case(case, root / f"f{attempt}", drive)
             call, fault = self.fault_from_probe(case, probe, probe_folder, laid[0])
             run = self.injector.faulty_run(laid[0], fault)
-            self.assertTrue(run.fired, f"{fault} did not fire; the clean run made {call.text}")
+            self.assertTrue(run.fired, f"{fault} did not fire (exit {run.result.code}, killed {run.killed}); "
+                                      f"the clean run made {call.text}")
             if shape(run.fired[0], laid[0]) == shape(call, probe_folder):
                 self.report.add(self.report.fired, (case["fault"][0], call.where, call.name))
                 return laid, probe_folder, fault, run
