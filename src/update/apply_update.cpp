@@ -9,6 +9,7 @@
 #include "update/rollback_store.h"
 #include "update/steps/steps.h"
 #include "update/system/disk_flush.h"
+#include "update/system/folder_handles.h"
 #include "update/update_plan.h"
 
 #include <boost/filesystem/operations.hpp>
@@ -45,6 +46,8 @@ void flushEachPlaced(const fs::path& installFolder, const Installation& installa
 void installUpdateFiles(const fs::path& updateFolder, const fs::path& installFolder, Installation& installation)
 {
     const std::vector<ListedFile> listed = listUpdateFiles(updateFolder);
+    // Steps only place files and links and make folders: no folder is renamed or removed here.
+    const FolderHandles folders;
     for (std::size_t first = 0; first < listed.size(); first += filesPerBatch)
         for (const UpdateFile& file : planBatch(listed, first, filesPerBatch, updateFolder, installFolder, installation))
             takeStep(file, installation);

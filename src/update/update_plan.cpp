@@ -3,6 +3,7 @@
 #include "launcher/install_folder.h"
 #include "launcher/update_folders.h"
 #include "update/system/file_name_key.h"
+#include "update/system/folder_handles.h"
 #include "update/rollback_store.h"
 
 #include <boost/filesystem/operations.hpp>
@@ -26,7 +27,7 @@ bool isTheLockFile(const fs::path& target, const fs::path& lockFile)
 void planStep(UpdateFile& file, const fs::path& installFolder, Installation& installation)
 {
     boost::system::error_code error;
-    const fs::file_status found = fs::symlink_status(file.target, error);
+    const fs::file_status found = entryStatus(file.target, error);
     // Nothing standing there comes back with an error too.
     if (error && found.type() != fs::file_not_found) {
         file.step = Step::fail;

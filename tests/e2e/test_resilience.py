@@ -13,7 +13,7 @@ import unittest
 
 from cases import LockAndKillTestCase
 from fault_cases import FaultTestCase, Position
-from faults import DATA, FILES
+from faults import DATA, FILES, LINK
 from harness import (ALREADY_RUNNING, HEAD, LAUNCHER_NAME, PASS_LINE, READ_ONLY, REINSTALL, RESTART_LINE,
                      ROLLBACK_STORE, UPDATE_NAME, WINDOWS, eight_bit, mount_tmpfs, native)
 from results import flushes_and_writes, read_result, rollback_named
@@ -312,16 +312,31 @@ class SystemCallFaults(FaultTestCase):
     # A target whose status cannot be read when its batch is planned fails the installation at its
     # turn with the copy error; it stays as it was, neither backed up nor removed.
     def test_target_status_unreadable(self):
-        folder = self.install("Client")
-        lay(folder.path, {"data.bin": (b"old data", READ_ONLY)})
+        def laid(name):
+            folder = self.install(name)
+            lay(folder.path, {"data.bin": (b"old data", READ_ONLY)})
+            lay(folder.path / UPDATE_NAME, {"data.bin": b"new data", "added.txt": b"added"})
+            return folder
+
+        folder = laid("Client")
         update = folder.path / UPDATE_NAME
-        lay(update, {"data.bin": b"new data", "added.txt": b"added"})
         before = folder.tree()
 
-        # On Linux the scan of the install folder for updates asks first; Wine's scan asks by
-        # name, the plan through a handle.
-        status = ("fstat", 1) if WINDOWS else ("statx", 2)
-        result = self.faulty_update(folder, Fault(DATA, *status, "error:EACCES", (folder.path / "data.bin",))).result
+        if WINDOWS:
+            # Wine's scan asks by name, the plan through a handle.
+            fault = Fault(DATA, "fstat", 1, "error:EACCES", (folder.path / "data.bin",))
+        else:
+            # The scan asks by the whole path, the plan from the folder's handle: the plan's call
+            # is aimed by its count among all, in a clean run on a copy.
+            probe = laid("Probe")
+            self.assertEqual(walk_order(probe.path / UPDATE_NAME), walk_order(update))
+            calls = self.probe_update(probe)
+            # Where the faulty run must write none.
+            (self.root / "liveUpdateLog.log").unlink()
+            plan = next(call for call in calls if call.name == "statx" and call.path == str(probe.path / "data.bin")
+                        and "AT_FDCWD" not in call.text)
+            fault = fault_at(calls, plan, "error:EACCES")
+        result = self.faulty_update(folder, fault).result
 
         self.assertNothingStarted(folder, result)
         message, = self.boxes(result, 1)
@@ -404,7 +419,7 @@ class SystemCallFaults(FaultTestCase):
         lay(update, {f"f{i}.txt": b"new" for i in range(6)})
         order = walk_order(update)
 
-        run = self.faulty_update(folder, Fault(FILES, "link", 3, "kill"))
+        run = self.faulty_update(folder, Fault(FILES, LINK, 3, "kill"))
 
         self.assertTrue(run.killed)
         result = run.result

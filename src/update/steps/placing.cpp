@@ -4,6 +4,7 @@
 #include "update/rollback_store.h"
 #include "update/system/copy_file.h"
 #include "update/system/file_removal.h"
+#include "update/system/folder_handles.h"
 #include "update/system/rename.h"
 
 #include <boost/filesystem/operations.hpp>
@@ -18,7 +19,7 @@ namespace {
 bool linkFile(const fs::path& source, const fs::path& target, VolumeFacts& volume)
 {
     boost::system::error_code refused;
-    fs::create_hard_link(source, target, refused);
+    createHardLink(source, target, refused);
     volume.linksRefused = bool(refused);
     return !refused;
 }
@@ -27,7 +28,7 @@ bool linkFile(const fs::path& source, const fs::path& target, VolumeFacts& volum
 fs::perms sourcePermissions(const UpdateFile& file)
 {
     const fs::file_status source =
-        fs::permissions_present(file.sourceStatus) ? file.sourceStatus : fs::symlink_status(file.source);
+        fs::permissions_present(file.sourceStatus) ? file.sourceStatus : entryStatus(file.source);
     return source.permissions() & fs::perms_mask;
 }
 

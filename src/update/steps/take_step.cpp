@@ -3,6 +3,7 @@
 #include "launcher/diagnostics.h"
 #include "update/held_file_wait.h"
 #include "update/steps/placing.h"
+#include "update/system/folder_handles.h"
 
 #include <boost/filesystem/operations.hpp>
 
@@ -32,7 +33,7 @@ void takeStep(const UpdateFile& file, Installation& installation)
         failFile(file);
     createFolder(file.target.parent_path(), installation);
     if (!isLink(file) && !fs::is_regular_file(fs::type_present(file.sourceStatus) ? file.sourceStatus
-                                                                                 : fs::symlink_status(file.source)))
+                                                                                 : entryStatus(file.source)))
         // Opening a pipe or a device would block or never end.
         raiseCopyError(file.source, file.target, std::runtime_error("not a regular file or a link"));
     try {

@@ -1,6 +1,7 @@
-#include "update/move_file.h"
+#include "update/system/rename.h"
 
 #include "update/system/disk_flush.h"
+#include "update/system/folder_handles_posix.h"
 
 #include <boost/filesystem/operations.hpp>
 
@@ -11,16 +12,6 @@
 
 namespace fs = boost::filesystem;
 
-void renameReplacing(const fs::path& from, const fs::path& to)
-{
-    fs::rename(from, to);
-}
-
-bool isAnotherVolume(const boost::system::error_code& error)
-{
-    return error == boost::system::errc::cross_device_link;
-}
-
 namespace {
 
 fs::filesystem_error systemError(const char* operation, const fs::path& from, const fs::path& to, int error)
@@ -28,11 +19,30 @@ fs::filesystem_error systemError(const char* operation, const fs::path& from, co
     return fs::filesystem_error(operation, from, to, boost::system::error_code(error, boost::system::system_category()));
 }
 
+int renameAt(const fs::path& from, const fs::path& to, unsigned flags)
+{
+    const auto [source, target] = namesAt(from, to);
+    if (flags == 0)
+        return ::renameat(source.folder, source.name, target.folder, target.name);
+    return ::renameat2(source.folder, source.name, target.folder, target.name, flags);
+}
+
+}
+
+void renameReplacing(const fs::path& from, const fs::path& to)
+{
+    if (renameAt(from, to, 0) != 0)
+        throw systemError("boost::filesystem::rename", from, to, errno);
+}
+
+bool isAnotherVolume(const boost::system::error_code& error)
+{
+    return error == boost::system::errc::cross_device_link;
 }
 
 void renameNew(const fs::path& from, const fs::path& to)
 {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+    if (renameAt(from, to, RENAME_NOREPLACE) == 0)
         return;
     // A volume that cannot tell (exfat-fuse, for one) gets a look first: nothing stood there a
     // moment ago, and only this run writes in the install folder.
@@ -40,7 +50,7 @@ void renameNew(const fs::path& from, const fs::path& to)
         throw systemError("boost::filesystem::rename", from, to, errno);
     if (fs::exists(fs::symlink_status(to)))
         throw systemError("boost::filesystem::rename", from, to, EEXIST);
-    fs::rename(from, to);
+    renameReplacing(from, to);
 }
 
 // A second name keeps a program at the target throughout. A volume without links (exFAT, FAT, a
