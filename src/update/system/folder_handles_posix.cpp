@@ -11,11 +11,16 @@
 
 #include <cerrno>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 
 namespace fs = boost::filesystem;
 
+namespace {
+
 constexpr int missing = -1;
+
+}
 
 // A few folders at a time: the target's, its backup's and the update's, of the folders in hand.
 struct FolderHandles::Kept {
