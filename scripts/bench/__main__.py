@@ -41,6 +41,8 @@ FIGURES = (
            f"launcher {LOBBY} / cp -a + sync -f, on disk, update on a tmpfs (files copied)", update.measure),
     Figure("update", "launcher on tmpfs", Goal(0.15), f"launcher {LOBBY} / cp -a, all on a tmpfs (files linked)",
            update.measure),
+    Figure("update", update.FLOOR, None, "minimal_copier --link to on disk / cp -a, all on a tmpfs (the floor)",
+           update.measure),
     Figure("update", "flush", None, "flush before completion", update.measure),
     Figure("small", "", Goal(0.5), f"launcher {LOBBY} / cp -a, small files on a tmpfs", small.measure),
     Figure("calls", "", Goal(7), "system calls per update file (Linux)", calls.measure),

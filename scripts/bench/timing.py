@@ -203,15 +203,16 @@ def launcher_leftovers(install):
     return None
 
 
-def time_minimal_copier(bin_dir, update, install):
-    """minimal_copier installing `update` over `install`, from its start to the moment its copies
-    are on the disk and to its exit."""
+def time_minimal_copier(bin_dir, update, install, link=False):
+    """minimal_copier installing `update` over `install` (with `link`, by hard links, a line per
+    file), from its start to the moment its new version is on the disk and to its exit."""
     backup = os.path.join(install, MINIMAL_BACKUP)
     start, lines, exited, code, errors = spawn_reading(
-        [os.path.join(bin_dir, "minimal_copier"), update, install, backup], install)
-    stamps = [re.fullmatch(rb"on disk (\d+)", line) for _, line in lines]
-    if code != 0 or len(stamps) != 1 or not stamps[0]:
-        raise RuntimeError(f"minimal_copier in {install}: exit {code}, output {[line for _, line in lines]}: {errors}")
+        [os.path.join(bin_dir, "minimal_copier"), *(["--link"] if link else []), update, install, backup], install)
+    stamps = [stamp for _, line in lines if (stamp := re.fullmatch(rb"on disk (\d+)", line))]
+    if code != 0 or len(stamps) != 1:
+        raise RuntimeError(f"minimal_copier in {install}: exit {code}, last output {[line for _, line in lines[-3:]]}: "
+                           f"{errors}")
     if os.path.lexists(backup):
         raise RuntimeError(f"minimal_copier in {install}: {MINIMAL_BACKUP} left behind")
     return CopierRun((int(stamps[0].group(1)) - start) / 1e9, (exited - start) / 1e9)

@@ -7,7 +7,12 @@
 // when the record of it is lost. Timing the Launcher against this leaves what the Launcher adds on
 // top of the calls that such a design cannot do without. It does not undo a failure: it stops.
 //
-// usage: minimal_copier UPDATE_FOLDER INSTALL_FOLDER BACKUP_FOLDER
+// With --link it is the least such a program does where the update lies on the install folder's
+// file system: per file a line written as it is made (as the Launcher's diagnostic lines are),
+// the target's status, for a replaced file the move aside and the source's status (a link shares
+// the source's permissions, which must be the replaced file's), then a hard link.
+//
+// usage: minimal_copier [--link] UPDATE_FOLDER INSTALL_FOLDER BACKUP_FOLDER
 // BACKUP_FOLDER must not exist and must lie on the install folder's file system; it is removed
 // at the end. Once the new version is on the disk, before the backups go, it prints
 // "on disk <nanoseconds>" by CLOCK_MONOTONIC (Python's time.monotonic_ns()): the moment a player
@@ -61,6 +66,8 @@ struct Copier {
     // An update lies on one volume and installs onto one: a call refused once would be refused
     // for every file, so it is not tried again.
     CopyCall copyCall = CopyCall::copyFileRange;
+    bool link = false;
+    std::string backupPath;
 
     void makeBackupFolder(BackupFolder& folder)
     {
@@ -110,22 +117,40 @@ struct Copier {
         }
     }
 
-    void installFile(int sourceFolder, int targetFolder, BackupFolder& folder, const char* name,
-                     const std::string& path)
+    void writeLine(const std::string& source, const std::string& target, const std::string& backup)
     {
+        const std::string line = "copying " + source + " to " + target + " using as rollback " + backup + "\n";
+        if (::write(STDOUT_FILENO, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+            fail("write", "the line for " + target);
+    }
+
+    void installFile(int sourceFolder, int targetFolder, BackupFolder& folder, const char* name,
+                     const std::string& path, const std::string& targetPath)
+    {
+        std::string backup = folder.path.empty() ? name : folder.path + "/" + name;
+        if (link)
+            writeLine(path, targetPath, backupPath + "/" + backup);
         struct stat status;
-        if (::fstatat(targetFolder, name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
+        const bool replaced = ::fstatat(targetFolder, name, &status, AT_SYMLINK_NOFOLLOW) == 0;
+        if (replaced) {
             if (S_ISDIR(status.st_mode)) {
                 errno = EISDIR;
                 fail("replace", path);
             }
             makeBackupFolder(folder);
-            std::string backup = folder.path.empty() ? name : folder.path + "/" + name;
             if (::renameat(targetFolder, name, backupRoot, backup.c_str()) != 0)
                 fail("rename", path);
             backups.push_back(std::move(backup));
         } else if (errno != ENOENT) {
             fail("lstat", path);
+        }
+        if (link) {
+            struct stat sourceStatus;
+            if (replaced && ::fstatat(sourceFolder, name, &sourceStatus, AT_SYMLINK_NOFOLLOW) != 0)
+                fail("lstat", path);
+            if (::linkat(sourceFolder, name, targetFolder, name, 0) != 0)
+                fail("link", path);
+            return;
         }
         const int source = ::openat(sourceFolder, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
         if (source < 0)
@@ -157,7 +182,8 @@ struct Copier {
     }
 
     // Closes the source folder's handle; the target's stays with the caller.
-    void installFolder(int sourceFolder, int targetFolder, BackupFolder& folder, const std::string& path)
+    void installFolder(int sourceFolder, int targetFolder, BackupFolder& folder, const std::string& path,
+                       const std::string& targetPath)
     {
         DIR* listing = ::fdopendir(sourceFolder);
         if (!listing)
@@ -176,14 +202,14 @@ struct Copier {
                 type = S_ISDIR(status.st_mode) ? DT_DIR : S_ISREG(status.st_mode) ? DT_REG : DT_UNKNOWN;
             }
             if (type == DT_REG) {
-                installFile(sourceFolder, targetFolder, folder, name, entryPath);
+                installFile(sourceFolder, targetFolder, folder, name, entryPath, targetPath + "/" + name);
             } else if (type == DT_DIR) {
                 const int source = ::openat(sourceFolder, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NOFOLLOW);
                 if (source < 0)
                     fail("open", entryPath);
                 const int target = openTargetFolder(targetFolder, name, entryPath);
                 BackupFolder inner{&folder, folder.path.empty() ? name : folder.path + "/" + name};
-                installFolder(source, target, inner, entryPath);
+                installFolder(source, target, inner, entryPath, targetPath + "/" + name);
                 ::close(target);
             } else {
                 errno = EINVAL;
@@ -201,12 +227,14 @@ struct Copier {
 
 int main(int argc, char** argv)
 {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: minimal_copier UPDATE_FOLDER INSTALL_FOLDER BACKUP_FOLDER\n");
+    Copier copier;
+    copier.link = argc == 5 && std::strcmp(argv[1], "--link") == 0;
+    if (argc != 4 + copier.link) {
+        std::fprintf(stderr, "usage: minimal_copier [--link] UPDATE_FOLDER INSTALL_FOLDER BACKUP_FOLDER\n");
         return 2;
     }
-    const std::string update = argv[1], install = argv[2], backup = argv[3];
-    Copier copier;
+    const std::string update = argv[1 + copier.link], install = argv[2 + copier.link], backup = argv[3 + copier.link];
+    copier.backupPath = backup;
     if (::mkdir(backup.c_str(), 0777) != 0)
         fail("mkdir", backup);
     copier.backupRoot = ::open(backup.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -219,7 +247,7 @@ int main(int argc, char** argv)
     if (updateFolder < 0)
         fail("open", update);
     BackupFolder top{nullptr, "", true};
-    copier.installFolder(updateFolder, installFolder, top, update);
+    copier.installFolder(updateFolder, installFolder, top, update, install);
 
     // The backups go only once the copies are on the disk: a power cut before then must still
     // find the old files.

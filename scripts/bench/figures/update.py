@@ -4,9 +4,10 @@ beside it), against `cp -a` of the same tree onto the same install folder follow
 copy made durable, as the Launcher makes its installation before it records it complete): on the
 scratch folder's file system, where files are linked into place; the same with the update's folder
 a link to a folder on a tmpfs, so that every file takes the copy that stands in where the file
-system refuses a link; and everything on a tmpfs, against a plain `cp -a`. Each round runs every
-side, who goes first alternating. One more run under strace tells what the Launcher's flush
-(syncfs) costs."""
+system refuses a link; and everything on a tmpfs, against a plain `cp -a`, with the floor of that
+figure beside it: `minimal_copier --link`, which makes only the calls per file that linking with
+backups needs, to the moment its new version is on the disk. Each round runs every side, who goes
+first alternating. One more run under strace tells what the Launcher's flush (syncfs) costs."""
 
 import os
 import random
@@ -16,10 +17,11 @@ import time
 from statistics import median
 
 import timing
-from rounds import Ratios, Result
+from rounds import Ratios, Result, check_contents
 from trees import MiB, TreeWriter, copy_executables, older_versions, plan_tree, print_filesystem_note, write_tree
 
 LAUNCHERS = {"launcher": "cp -a + sync", "launcher, copies": "cp -a + sync", "launcher on tmpfs": "cp -a on tmpfs"}
+FLOOR = "floor on tmpfs"
 
 
 def measure(args):
@@ -48,8 +50,9 @@ def measure(args):
     where = {"launcher": (work, None), "cp -a + sync": (work, None)}
     pairs = [("launcher", "cp -a + sync")]
     if shm:
-        where.update({"launcher, copies": (work, shm), "cp -a on tmpfs": (shm, None), "launcher on tmpfs": (shm, None)})
-        pairs += [("launcher, copies",), ("launcher on tmpfs", "cp -a on tmpfs")]
+        where.update({"launcher, copies": (work, shm), "cp -a on tmpfs": (shm, None), "launcher on tmpfs": (shm, None),
+                      FLOOR: (shm, None)})
+        pairs += [("launcher, copies",), ("launcher on tmpfs", "cp -a on tmpfs", FLOOR)]
     runs = {name: [] for name in where}
     syncs = []
     # Finished runs on disk stay until the end: deleting them here would slow the creations in the
@@ -67,11 +70,16 @@ def measure(args):
                     # No file of an update on another volume can be linked into the install folder.
                     timing.run(["cp", "-a", master_update, os.path.join(elsewhere, f"update-{round_index}")])
                     os.symlink(os.path.join(elsewhere, f"update-{round_index}"), update)
-                elif name in LAUNCHERS:
+                elif name in LAUNCHERS or name == FLOOR:
                     timing.run(["cp", "-a", master_update, update])
                 # What the preparation wrote must not be written back on the timed run's clock.
                 os.sync()
-                if name in LAUNCHERS:
+                if name == FLOOR:
+                    result = timing.time_minimal_copier(args.bin, update, target, link=True)
+                    check_contents(target, master_update, plan)
+                    detail = f"to on disk {result.to_disk:7.3f} s, to its exit {result.to_exit:7.3f} s"
+                    runs[name].append(result.to_disk)
+                elif name in LAUNCHERS:
                     result = timing.time_launcher(target, len(plan))
                     detail = (f"to the Lobby's start {result.to_lobby:7.3f} s, to its exit {result.to_exit:7.3f} s"
                               f"   ({timing.stretches_text(result, 2)})")
@@ -112,8 +120,14 @@ def measure(args):
               ", ".join(f"{key} {seconds:.2f} s" for key, seconds in stretches.items()))
         results[name] = Result(ratios.median, f"{ratios}; medians {median(to_lobby):.2f}/{median(runs[baseline]):.2f} s; "
                                               f"to its exit {exits:.2f}")
+    if runs.get(FLOOR):
+        floor = Ratios(runs[FLOOR], runs["cp -a on tmpfs"])
+        over = Ratios([r.to_lobby for r in runs["launcher on tmpfs"]], runs[FLOOR])
+        print(f"  {FLOOR}: minimal_copier --link to on disk median {median(runs[FLOOR]):.3f} s; / cp -a on tmpfs: "
+              f"{floor}; the launcher to the Lobby's start / it: {over}")
+        results[FLOOR] = Result(floor.median, f"{floor}; the launcher to the Lobby's start / it {over.median:.2f}")
     if not shm:
-        results["launcher, copies"] = results["launcher on tmpfs"] = "no tmpfs (--shm)"
+        results["launcher, copies"] = results["launcher on tmpfs"] = results[FLOOR] = "no tmpfs (--shm)"
     if flush is None:
         results["flush"] = "strace is missing"
     else:
